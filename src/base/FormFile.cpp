@@ -193,7 +193,11 @@ void Apply(const TPlan& plan, TComponent& c, TReadState& st) {
   for (const TPlan& child : plan.children) {
     TComponent* existing = child.form->Name.empty() ? nullptr : c.FindComponent(child.form->Name);
     TComponent* target;
-    if (existing && existing->InheritsFrom(*child.cls)) {
+    bool readAlready = false;
+    for (TComponent* seen : st.loaded) readAlready = readAlready || seen == existing;
+    if (existing && readAlready) {
+      throw EFormError(child.form->Line, "a component named " + child.form->Name + " already exists");
+    } else if (existing && existing->InheritsFrom(*child.cls)) {
       target = existing;
     } else if (existing) {
       throw EFormError(child.form->Line, "a component named " + child.form->Name + " already exists");

@@ -47,11 +47,10 @@ bool TClassInfo::InheritsFrom(const TClassInfo& other) const {
 }
 
 const std::vector<const TPropInfo*>& TClassInfo::Props() const {
-  // Class information is built once in static storage and only read after;
-  // the table is assembled on first use under a lock.
-  static std::mutex buildLock;
-  std::lock_guard g(buildLock);
-  if (!FAllBuilt) {
+  // Class information lives in static storage and is only read after it is
+  // built; the full table is assembled once, on first use (the parent's own
+  // once-flag guards its part).
+  std::call_once(FAllBuilt, [this] {
     std::vector<const TPropInfo*> all;
     if (Parent) all = Parent->Props();
     for (const TPropInfo& p : OwnProps) {
@@ -64,8 +63,7 @@ const std::vector<const TPropInfo*>& TClassInfo::Props() const {
       if (!replaced) all.push_back(&p);
     }
     FAll = std::move(all);
-    FAllBuilt = true;
-  }
+  });
   return FAll;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,7 +73,7 @@ struct TClassInfo {
 
  private:
   mutable std::vector<const TPropInfo*> FAll;
-  mutable bool FAllBuilt = false;
+  mutable std::once_flag FAllBuilt;
 };
 
 // Registers a component class so form files can create it by name.
