@@ -1,8 +1,9 @@
 #include "platform/messages.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <map>
 #include <memory>
 #include <shared_mutex>
@@ -21,15 +22,21 @@ namespace {
 // batch rather than once per message.
 struct TQueue {
   std::mutex lock;
-  std::deque<MSG> posted;  // guarded by lock
-  bool waiting = false;    // guarded by lock: the owner sleeps in its poller
+  std::vector<MSG> posted;  // guarded by lock
+  bool waiting = false;     // guarded by lock: the owner sleeps in its poller
 
-  std::deque<MSG> taken;  // owner thread only
+  // Owner thread only: the messages taken so far, consumed from `head`.
+  // Swapping vectors hands the emptied one back with its capacity, so a
+  // steady stream of messages allocates nothing.
+  std::vector<MSG> taken;
+  size_t head = 0;
   bool quitPending = false;
   int quitCode = 0;
   int sincePoll = 0;
   std::vector<HWND> windows;
   TPoller poller;
+
+  bool TakenEmpty() const { return head == taken.size(); }
 
   void Push(const MSG& m) {
     bool wake;
@@ -43,11 +50,15 @@ struct TQueue {
   }
 
   void TakePosted() {
+    if (TakenEmpty()) {
+      taken.clear();
+      head = 0;
+    }
     std::lock_guard g(lock);
     if (posted.empty()) return;
-    if (taken.empty())
+    if (taken.empty()) {
       taken.swap(posted);
-    else {
+    } else {
       taken.insert(taken.end(), posted.begin(), posted.end());
       posted.clear();
     }
@@ -157,19 +168,32 @@ bool Matches(const MSG& m, HWND hwnd, UINT lo, UINT hi) {
 bool Stale(const MSG& m) { return m.hwnd != 0 && !Lookup(m.hwnd); }
 
 bool TakeMatching(TQueue& q, MSG* out, HWND hwnd, UINT lo, UINT hi, bool remove) {
-  for (auto it = q.taken.begin(); it != q.taken.end();) {
-    if (Stale(*it)) {
-      it = q.taken.erase(it);
+  for (size_t i = q.head; i < q.taken.size();) {
+    MSG& m = q.taken[i];
+    bool stale = Stale(m);
+    if (!stale && !Matches(m, hwnd, lo, hi)) {
+      ++i;
       continue;
     }
-    if (Matches(*it, hwnd, lo, hi)) {
-      *out = *it;
-      if (remove) q.taken.erase(it);
-      return true;
+    if (!stale) *out = m;
+    if (stale || remove) {
+      if (i == q.head)
+        ++q.head;
+      else
+        q.taken.erase(q.taken.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    ++it;
+    if (!stale) return true;
+    if (i < q.head) i = q.head;
   }
   return false;
+}
+
+// The time stamp of a message, from the coarse clock: Windows stamps
+// messages with its tick count, whose resolution is no finer.
+DWORD MessageTime() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<DWORD>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
 }
 
 // How many messages may be taken before ready sources are collected again,
@@ -382,7 +406,7 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  MSG m{hwnd, msg, wParam, lParam, GetTickCount()};
+  MSG m{hwnd, msg, wParam, lParam, MessageTime()};
   if (hwnd == 0) {
     CurrentQueue().Push(m);
     return TRUE;
@@ -404,10 +428,13 @@ BOOL PeekMessage(MSG* msg, HWND hwnd, UINT lo, UINT hi, UINT removeFlags) {
   }
   TQueue& q = CurrentQueue();
   bool remove = (removeFlags & PM_REMOVE) != 0;
-  q.TakePosted();
-  if (q.taken.empty() || q.sincePoll >= kPollEvery) {
+  // Messages already taken are older than anything posted since, so the
+  // lock is needed only when they run out (or for a filtered search).
+  bool filtered = hwnd != 0 || lo != 0 || hi != 0;
+  if (q.TakenEmpty() || filtered) q.TakePosted();
+  if (q.TakenEmpty() || q.sincePoll >= kPollEvery) {
     q.sincePoll = 0;
-    if (q.poller.Wait(0) > 0) q.TakePosted();
+    if (q.poller.Wait(0) > 0 && (q.TakenEmpty() || filtered)) q.TakePosted();
   }
   if (TakeMatching(q, msg, hwnd, lo, hi, remove)) {
     if (remove) ++q.sincePoll;
@@ -431,7 +458,7 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const uintptr_t*, BOOL, DWORD milli
   for (;;) {
     {
       std::lock_guard g(q.lock);
-      if (!q.posted.empty() || !q.taken.empty() || q.quitPending) return WAIT_OBJECT_0;
+      if (!q.posted.empty() || !q.TakenEmpty() || q.quitPending) return WAIT_OBJECT_0;
       q.waiting = true;
     }
     int timeout = -1;
