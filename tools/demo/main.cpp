@@ -15,7 +15,7 @@ std::vector<TSection>& Sections() {
 }
 
 void Say(const std::string& label, const std::string& text) {
-  std::printf("  %-22s %s\n", (label + ":").c_str(), text.c_str());
+  std::printf("  %-24s %s\n", (label + ":").c_str(), text.c_str());
 }
 
 }  // namespace demo
