@@ -264,6 +264,15 @@ using Tntohs = u_short (*)(u_short);
 using Tinet_addr = u_long (*)(const char*);
 using Tinet_ntoa = char* (*)(in_addr_w);
 
+// --- helpers of this layer (not part of the binding table) ---
+// The POSIX descriptor behind a socket of this layer, or -1. A SOCKET is not
+// a descriptor number: it also carries a generation, so that a handle of a
+// closed socket never names a later one that got the same descriptor.
+int SocketDescriptor(SOCKET s);
+// errno and getaddrinfo results in Windows Sockets codes.
+int ErrnoToWinsock(int e);
+int ResolverToWinsock(int eai);
+
 // The module name the socket unit binds.
 inline constexpr const char* kWinsockModuleName = "wsock32.dll";
 // Registers the 31 entries above as the module "wsock32.dll" (done once at
