@@ -1,0 +1,16 @@
+// Naming module for Cyrix processors.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace evc::qmOstraCyrix {
+
+std::string VendorIdText();  // "CyrixInstead"
+std::string ShortName();     // "Cyrix "
+std::string VendorName();    // "Cyrix Corporation"
+// The model name from family and model; empty for a family this vendor never made.
+std::string ModelName(uint8_t CpuNum);
+// The measured speed in MHz, -1.0 without a time-stamp counter.
+float ClockSpeed(uint8_t CpuNum, int32_t Delay);
+
+}  // namespace evc::qmOstraCyrix
