@@ -519,7 +519,8 @@ int TranslateFlags(int flags, bool forSend, int* out) {
 int SendError(TSlot* k, int e) {
   if (e == EPIPE) {
     std::lock_guard g(k->lock);
-    return k->shutSend ? WSAESHUTDOWN : WSAECONNRESET;
+    if (k->shutSend) return WSAESHUTDOWN;
+    return (k->connected || k->connecting) ? WSAECONNRESET : WSAENOTCONN;
   }
   if (e == EDESTADDRREQ) return WSAENOTCONN;
   return ErrnoToWinsock(e);
