@@ -336,7 +336,13 @@ class DAVidavi : public TCustomWSocket {
   EVC_CLASS(DAVidavi)
  public:
   explicit DAVidavi(TComponent* owner) : TCustomWSocket(owner) {}
-  ~DAVidavi() override { CloseBeforeDestruction(); }
+  ~DAVidavi() override {
+    // A failure while closing has nowhere to go from a destructor.
+    try {
+      CloseBeforeDestruction();
+    } catch (...) {
+    }
+  }
 };
 
 }  // namespace evc

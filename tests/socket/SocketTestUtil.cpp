@@ -254,7 +254,12 @@ TFaultModule::~TFaultModule() {
   ws::RegisterWinsockModule();
 }
 
-void TFaultModule::Fail(const std::string& entry, int code) { gFail[entry] = code; }
+void TFaultModule::Fail(const std::string& entry, int code) {
+  if (code == 0)
+    gFail.erase(entry);
+  else
+    gFail[entry] = code;
+}
 void TFaultModule::FailOption(int level, int option, int code) { gFailOption[{level, option}] = code; }
 void TFaultModule::Remove(const std::string& entry) {
   gRemoved.insert(entry);

@@ -63,7 +63,7 @@ class TFaultModule {
  public:
   TFaultModule();
   ~TFaultModule();
-  // The named call fails with `code` (each of the 31 can).
+  // The named call fails with `code`; code 0 makes it work again.
   void Fail(const std::string& entry, int code);
   // setsockopt fails with `code` only for this level and option.
   void FailOption(int level, int option, int code);
