@@ -204,29 +204,29 @@ TEST(Records, FillOnTheRightSizeAndAreLeftAloneOtherwise) {
   TqmCPUIDRec c{};
   c.Size = 14;
   EXPECT_EQ(qmReadCPUIDRec(c), 0);
-  EXPECT_EQ(c.Available, 1);
-  EXPECT_EQ(c.MaxLevel, 3);
-  EXPECT_EQ(c.MaxLevelEx, 0);
+  EXPECT_EQ(int32_t{c.Available}, 1);
+  EXPECT_EQ(int32_t{c.MaxLevel}, 3);
+  EXPECT_EQ(int32_t{c.MaxLevelEx}, 0);
   TqmCPUIDRec bad{};
   bad.Size = 15;
   bad.MaxLevel = 77;
   EXPECT_EQ(qmReadCPUIDRec(bad), -3);
-  EXPECT_EQ(bad.MaxLevel, 77);
+  EXPECT_EQ(int32_t{bad.MaxLevel}, 77);
 
   TqmDetectedRec d{};
   d.Size = 37;
   EXPECT_EQ(qmReadDetectedRec(d), 0);
-  EXPECT_EQ(d.Signature, 0x672);
-  EXPECT_EQ(d.Family, 6);
-  EXPECT_EQ(d.Model, 7);
-  EXPECT_EQ(d.Stepping, 2);
-  EXPECT_EQ(d.Type, 0);
-  EXPECT_EQ(d.Brand, 0);
+  EXPECT_EQ(int32_t{d.Signature}, 0x672);
+  EXPECT_EQ(int32_t{d.Family}, 6);
+  EXPECT_EQ(int32_t{d.Model}, 7);
+  EXPECT_EQ(int32_t{d.Stepping}, 2);
+  EXPECT_EQ(int32_t{d.Type}, 0);
+  EXPECT_EQ(int32_t{d.Brand}, 0);
   TqmDetectedRec short_{};
   short_.Size = 36;
   short_.Family = 123;
   qmLastError = 5;
   EXPECT_EQ(qmReadDetectedRec(short_), -3);
-  EXPECT_EQ(short_.Family, 123);
+  EXPECT_EQ(int32_t{short_.Family}, 123);
   EXPECT_EQ(qmLastError, 5);  // the size code is not a query outcome
 }

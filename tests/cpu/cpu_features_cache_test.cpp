@@ -77,7 +77,7 @@ TEST(FeatureRecord, WrongSizeWritesNothingAndNoCpuidDecodesMinusOne) {
   TqmFeatureRec rec{};
   rec.Size = 34;
   EXPECT_EQ(qmReadFeatureRec(rec), -3);
-  EXPECT_EQ(rec.FPU, 0);
+  EXPECT_EQ(int32_t{rec.FPU}, 0);
   auto none = MakeCpu("GenuineIntel", 0x672);
   none->SetHasCPUID(false);
   TCpuScope scope2(none);
@@ -170,14 +170,14 @@ TEST(CacheSizes, UnifiedLevel1AlwaysFromLeaf80000005AndNothingWithoutCpuid) {
   TqmCacheRec rec{};
   rec.Size = 20;
   EXPECT_EQ(qmReadCacheRec(rec), -3);
-  EXPECT_EQ(rec.Level1, 0);
+  EXPECT_EQ(int32_t{rec.Level1}, 0);
   rec.Size = 21;
   EXPECT_EQ(qmReadCacheRec(rec), 0);
-  EXPECT_EQ(rec.Level1, 16);
+  EXPECT_EQ(int32_t{rec.Level1}, 16);
   cpu->SetHasCPUID(false);
   EXPECT_EQ(qmReadCacheRec(rec), 0);
-  EXPECT_EQ(rec.L1Code, 0);
-  EXPECT_EQ(rec.L1Data, 0);
-  EXPECT_EQ(rec.Level1, 0);
-  EXPECT_EQ(rec.Level2, 0);
+  EXPECT_EQ(int32_t{rec.L1Code}, 0);
+  EXPECT_EQ(int32_t{rec.L1Data}, 0);
+  EXPECT_EQ(int32_t{rec.Level1}, 0);
+  EXPECT_EQ(int32_t{rec.Level2}, 0);
 }
