@@ -380,9 +380,9 @@ TEST_F(DirDiskTest, Win9xClassicRequestBlocks) {
   EXPECT_EQ(read.RegsIn.reg_ECX, 0xFFFFu);
   EXPECT_EQ(read.RegsIn.reg_Flags, 1u);
   ASSERT_TRUE(read.HasPacket);
-  EXPECT_EQ(read.Packet.dwStartSector, 3u);
-  EXPECT_EQ(read.Packet.wSectors, 2u);
-  EXPECT_NE(read.Packet.dwBuffer, 0u);
+  EXPECT_EQ(+read.Packet.dwStartSector, 3u);
+  EXPECT_EQ(+read.Packet.wSectors, 2u);
+  EXPECT_NE(+read.Packet.dwBuffer, 0u);
   EXPECT_EQ(read.RegsOut.reg_Flags & CARRY_FLAG, 0u);
 
   // With the lock: lock, read, unlock.
@@ -417,8 +417,8 @@ TEST_F(DirDiskTest, Win9xClassicRequestBlocks) {
   EXPECT_EQ(req[1].Code, 3u);
   EXPECT_EQ(req[1].RegsIn.reg_EAX, 3u);
   EXPECT_EQ(req[1].RegsIn.reg_ECX, 0xFFFFu);
-  EXPECT_EQ(req[1].Packet.dwStartSector, 3u);
-  EXPECT_EQ(req[1].Packet.wSectors, 2u);
+  EXPECT_EQ(+req[1].Packet.dwStartSector, 3u);
+  EXPECT_EQ(+req[1].Packet.wSectors, 2u);
   EXPECT_EQ(req[2].RegsIn.reg_ECX, 0x086Au);
   auto expect = before;
   std::copy(data.begin(), data.end(), expect.begin() + 3 * 512);
