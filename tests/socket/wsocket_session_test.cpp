@@ -612,5 +612,11 @@ TEST(SessionTest, ThousandConnectCloseCyclesLeakNothing) {
   for (int i = 0; i < 1000; ++i) cycle();
   PumpFor(50);
   EXPECT_EQ(sockt::OpenDescriptorCount(), fds);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed blocks in quarantine, so resident memory
+  // grows by design there; the descriptor count above still catches leaks.
+  (void)mem;
+#else
   EXPECT_LE(sockt::ResidentKiB() - mem, 2048) << "resident memory grew by " << (sockt::ResidentKiB() - mem) << " KiB";
+#endif
 }
