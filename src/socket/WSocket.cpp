@@ -432,45 +432,4 @@ const TClassInfo& TCustomWSocket::StaticClassInfo() {
   return info;
 }
 
-const TClassInfo& DAVidavi::StaticClassInfo() {
-  using P = Published<DAVidavi>;
-  static const TClassInfo info(
-      "DAVidavi", &TCustomWSocket::StaticClassInfo(),
-      {
-          P::String("Addr", &DAVidavi::Addr, &DAVidavi::SetAddr),
-          P::String("Port", &DAVidavi::Port, &DAVidavi::SetPort),
-          P::String("Proto", &DAVidavi::Proto, &DAVidavi::SetProto),
-          P::String("LocalAddr", &DAVidavi::LocalAddr, &DAVidavi::SetLocalAddr),
-          P::String("LocalPort", &DAVidavi::LocalPort, &DAVidavi::SetLocalPort),
-          P::String("PeerPort", &DAVidavi::PeerPort, nullptr),
-          P::String("PeerAddr", &DAVidavi::PeerAddr, nullptr),
-          P::String("DnsResult", &DAVidavi::DnsResult, nullptr),
-          P::Object("DnsResultList", &DAVidavi::DnsResultList),
-          P::Enum("State", &DAVidavi::State, nullptr,
-                  {"wsInvalidState", "wsOpened", "wsBound", "wsConnecting", "wsConnected", "wsAccepting",
-                   "wsListening", "wsClosed"}),
-          P::Integer("ReadCount", &DAVidavi::ReadCount, nullptr),
-          P::Integer("RcvdCount", &DAVidavi::RcvdCount, nullptr),
-          P::Integer("LastError", &DAVidavi::LastError, nullptr),
-          P::Boolean("MultiThreaded", &DAVidavi::MultiThreaded, &DAVidavi::SetMultiThreaded),
-          P::Boolean("MultiCast", &DAVidavi::MultiCast, &DAVidavi::SetMultiCast),
-          P::String("MultiCastAddrStr", &DAVidavi::MultiCastAddrStr, &DAVidavi::SetMultiCastAddrStr),
-          P::Integer("MultiCastIpTTL", &DAVidavi::MultiCastIpTTL, &DAVidavi::SetMultiCastIpTTL),
-          P::Boolean("ReuseAddr", &DAVidavi::ReuseAddr, &DAVidavi::SetReuseAddr),
-          P::Set("ComponentOptions", &DAVidavi::ComponentOptions, &DAVidavi::SetComponentOptions,
-                 {"wsoNoReceiveLoop", "wsoTcpNoDelay"}),
-          P::Integer("FlushTimeout", &DAVidavi::FlushTimeout, &DAVidavi::SetFlushTimeout),
-          P::Enum("SendFlags", &DAVidavi::SendFlags, &DAVidavi::SetSendFlags, {"wsSendNormal", "wsSendUrgent"}),
-          P::Enum("LingerOnOff", &DAVidavi::LingerOnOff, &DAVidavi::SetLingerOnOff,
-                  {"wsLingerOff", "wsLingerOn", "wsLingerNoSet"}),
-          P::Integer("LingerTimeout", &DAVidavi::LingerTimeout, &DAVidavi::SetLingerTimeout),
-      },
-      &CreateComponentOf<DAVidavi>);
-  return info;
-}
-
-namespace {
-const bool kRegistered = (RegisterComponentClass(DAVidavi::StaticClassInfo()), true);
-}
-
 }  // namespace evc

@@ -331,18 +331,5 @@ class TCustomWSocket : public TComponent {
   bool FCounted = false;       // this component is counted in SocketUsers
 };
 
-// The final socket class: publishes the properties of every layer.
-class DAVidavi : public TCustomWSocket {
-  EVC_CLASS(DAVidavi)
- public:
-  explicit DAVidavi(TComponent* owner) : TCustomWSocket(owner) {}
-  ~DAVidavi() override {
-    // A failure while closing has nowhere to go from a destructor.
-    try {
-      CloseBeforeDestruction();
-    } catch (...) {
-    }
-  }
-};
 
 }  // namespace evc

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "socket/WSocket.h"
+#include "socket/DAVidavi.h"
 
 namespace sockt {
 

@@ -6,7 +6,7 @@
 #include "base/Application.h"
 #include "demo.h"
 #include "platform/messages.h"
-#include "socket/WSocket.h"
+#include "socket/DAVidavi.h"
 
 namespace {
 
