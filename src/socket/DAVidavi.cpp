@@ -36,6 +36,18 @@ const TClassInfo& DAVidavi::StaticClassInfo() {
           P::Enum("LingerOnOff", &DAVidavi::LingerOnOff, &DAVidavi::SetLingerOnOff,
                   {"wsLingerOff", "wsLingerOn", "wsLingerNoSet"}),
           P::Integer("LingerTimeout", &DAVidavi::LingerTimeout, &DAVidavi::SetLingerTimeout),
+          P::Boolean("LineMode", &DAVidavi::LineMode, &DAVidavi::SetLineMode),
+          P::Integer("LineLimit", &DAVidavi::LineLimit, &DAVidavi::SetLineLimit),
+          P::String("LineEnd", &DAVidavi::LineEnd, &DAVidavi::SetLineEnd),
+          P::Boolean("LineEcho", &DAVidavi::LineEcho, &DAVidavi::SetLineEcho),
+          P::Boolean("LineEdit", &DAVidavi::LineEdit, &DAVidavi::SetLineEdit),
+          P::String("SocksLevel", &DAVidavi::SocksLevel, &DAVidavi::SetSocksLevel),
+          P::String("SocksServer", &DAVidavi::SocksServer, &DAVidavi::SetSocksServer),
+          P::String("SocksPort", &DAVidavi::SocksPort, &DAVidavi::SetSocksPort),
+          P::String("SocksUsercode", &DAVidavi::SocksUsercode, &DAVidavi::SetSocksUsercode),
+          P::String("SocksPassword", &DAVidavi::SocksPassword, &DAVidavi::SetSocksPassword),
+          P::Enum("SocksAuthentication", &DAVidavi::SocksAuthentication, &DAVidavi::SetSocksAuthentication,
+                  {"socksNoAuthentication", "socksAuthenticateUsercode"}),
       },
       &CreateComponentOf<DAVidavi>);
   return info;

@@ -262,6 +262,9 @@ class TCustomWSocket : public TComponent {
 
  protected:
   void Notification(TComponent* component, TOperation operation) override;
+  // Counts a read served by a layer from bytes it holds, so that the read
+  // loop of a notification sees the handler take data (see FReadCalls).
+  void CountLayerRead() { ++FReadCalls; }
   // Ends the session before the object is taken apart: cancels a pending
   // lookup and closes the socket. The most derived destructor calls it, so
   // that the layers' overrides still take part; later calls do nothing.
