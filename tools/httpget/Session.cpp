@@ -1,0 +1,283 @@
+#include "Session.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+
+#include "base/Application.h"
+#include "socket/WSocket.h"
+
+using namespace evc;
+
+namespace httpget {
+
+namespace {
+
+std::string LowerName(const std::string& line) {
+  std::string n = line.substr(0, line.find(':'));
+  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return n;
+}
+
+// Reads standard input to its end: the length goes into Content-Length
+// before the first byte is sent, so a pipe has to be read whole.
+std::unique_ptr<TStream> ReadStandardInput(std::string& error) {
+  auto s = std::make_unique<TMemoryStream>();
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = std::string("cannot read standard input: ") + std::strerror(errno);
+      return nullptr;
+    }
+    s->WriteBuffer(buf, n);
+  }
+  s->SetPosition(0);
+  return s;
+}
+
+// The words for a request-done code that is not a socket error.
+std::string ErrorText(WORD error) {
+  switch (error) {
+    case httpErrAborted: return "Connection aborted on request";
+    case httpErrLineTooLong: return "HTTP line too long";
+    case httpErrBadResponse: return "Malformed response";
+    default: return SocketErrorText(error);
+  }
+}
+
+}  // namespace
+
+TSession::TSession(const TOptions& options)
+    : FOptions(options),
+      FOutput(options.OutputFile),
+      FProgress(options.Progress.value_or(!options.Trace && isatty(STDERR_FILENO) != 0)) {}
+
+TSession::~TSession() = default;
+
+void TSession::Trace(const std::string& line) const {
+  if (FOptions.Trace) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void TSession::Fail(const std::string& text) {
+  if (FFailure.empty()) FFailure = text;
+}
+
+void TSession::WriteHeaderLine(const std::string& line) {
+  std::string bytes = line + "\r\n";
+  if (!FOutput.Write(bytes.data(), bytes.size())) Fail(FOutput.Error());
+}
+
+bool TSession::Prepare() {
+  const TOptions& o = FOptions;
+  FClient = std::make_unique<THttpCli>(nullptr);
+  THttpCli& c = *FClient;
+  c.SetURL(o.Url);
+  if (o.HasUser) {
+    c.SetUsername(o.Username);
+    c.SetPassword(o.Password);
+  }
+  c.SetProxy(o.Proxy);
+  c.SetProxyUsername(o.ProxyUsername);
+  c.SetProxyPassword(o.ProxyPassword);
+  c.SetCookie(o.Cookie);
+  if (o.Agent) c.SetAgent(*o.Agent);
+  c.SetReference(o.Referer);
+  c.SetNoCache(o.NoCache);
+  c.SetModifiedSince(o.ModifiedSince);
+  if (o.HasRange) {
+    c.SetContentRangeBegin(o.RangeBegin);
+    c.SetContentRangeEnd(o.RangeEnd);
+  }
+  if (o.Method == TMethod::Post) {
+    std::string error;
+    if (o.DataFile == "-") {
+      FPostStream = ReadStandardInput(error);
+    } else {
+      try {
+        FPostStream = std::make_unique<TFileStream>(o.DataFile, fmOpenRead);
+      } catch (const Exception& e) {
+        error = e.Message();
+      }
+    }
+    if (!FPostStream) {
+      Fail(error);
+      return false;
+    }
+    c.SetPostStream(FPostStream.get());
+  }
+  HookEvents();
+  return true;
+}
+
+// The socket forgets its SOCKS settings after every close, so they are
+// given again before each connection, relocations included: a user who
+// asked for a SOCKS server must never be connected around it.
+static void ApplySocks(THttpCli& c, const TOptions& o) {
+  if (o.SocksServer.empty()) return;
+  c.SetSocksServer(o.SocksServer);
+  c.SetSocksPort(o.SocksPort);
+  if (!o.SocksLevel.empty()) c.SetSocksLevel(o.SocksLevel);
+  c.SetSocksUsercode(o.SocksUser);
+  c.SetSocksPassword(o.SocksPass);
+  c.SetSocksAuthentication(o.SocksUser.empty() ? 0 : 1);
+}
+
+void TSession::HookEvents() {
+  THttpCli& c = *FClient;
+  const bool include = FOptions.Include || FOptions.Method == TMethod::Head;
+
+  c.OnStateChange = [this](TObject*) { Trace(std::string("OnStateChange ") + HttpClientStateName(FClient->State())); };
+  c.OnSessionConnected = [this](TObject*) { Trace("OnSessionConnected"); };
+  c.OnRequestHeaderBegin = [this](TObject*) { Trace("OnRequestHeaderBegin"); };
+  c.OnBeforeHeaderSend = [this](TObject*, const std::string& method, TStrings* headers) {
+    // A header given by the user replaces the client's own of that name; one
+    // with an empty value only removes it. Line 0 is the request line.
+    for (const std::string& h : FOptions.Headers) {
+      const std::string name = LowerName(h);
+      for (int i = headers->Count() - 1; i >= 1; --i)
+        if (LowerName(headers->Get(i)) == name) headers->Delete(i);
+      std::string value = h.substr(h.find(':') + 1);
+      if (value.find_first_not_of(" \t") != std::string::npos) headers->Add(h);
+    }
+    Trace("OnBeforeHeaderSend " + method + " " + std::to_string(headers->Count()));
+  };
+  c.OnCommand = [this](TObject*, std::string& s) { Trace("OnCommand " + s); };
+  c.OnRequestHeaderEnd = [this](TObject*) { Trace("OnRequestHeaderEnd"); };
+  c.OnSendBegin = [this](TObject*) { Trace("OnSendBegin"); };
+  c.OnSendData = [this](TObject*, const void*, int32_t len) { Trace("OnSendData " + std::to_string(len)); };
+  c.OnSendEnd = [this](TObject*) { Trace("OnSendEnd"); };
+  c.OnHeaderBegin = [this](TObject*) {
+    FHeaderSeen = true;
+    FResponseLines = 0;
+    Trace("OnHeaderBegin");
+  };
+  c.OnHeaderData = [this, include](TObject*) {
+    const std::string& line = FClient->LastLine();
+    Trace("OnHeaderData " + line);
+    if (include) {
+      ++FResponseLines;
+      WriteHeaderLine(line);
+    }
+  };
+  c.OnCookie = [this](TObject*, const std::string& data, bool&) { Trace("OnCookie " + data); };
+  c.OnHeaderEnd = [this, include](TObject*) {
+    Trace("OnHeaderEnd");
+    if (include && FResponseLines > 0) WriteHeaderLine("");
+    FResponseLines = 0;
+  };
+  c.OnDocBegin = [this](TObject*) {
+    Trace("OnDocBegin");
+    FDocumentBytes = 0;
+    FProgress.Begin(FClient->BodyLength());
+  };
+  c.OnDocData = [this](TObject*, const void* buffer, int32_t len) {
+    Trace("OnDocData " + std::to_string(len));
+    if (len <= 0) return;
+    FDocumentBytes += len;
+    FProgress.Advance(len);
+    if (!FOutput.Write(buffer, static_cast<size_t>(len))) Fail(FOutput.Error());
+  };
+  c.OnDocEnd = [this](TObject*) { Trace("OnDocEnd"); };
+  c.OnLocationChange = [this](TObject*) {
+    Trace("OnLocationChange " + FClient->Location());
+    ++FRelocations;
+    if (FOptions.MaxRelocations >= 0 && FRelocations > FOptions.MaxRelocations) {
+      Fail("Maximum (" + std::to_string(FOptions.MaxRelocations) + ") relocations followed (" +
+           std::to_string(httpErrAborted) + ")");
+      // Inside this event the client withdraws the relocation it announced.
+      FClient->Abort();
+      return;
+    }
+    try {
+      ApplySocks(*FClient, FOptions);
+    } catch (const std::exception& e) {
+      Fail(e.what());
+    }
+  };
+  c.OnRequestDone = [this](TObject*, THttpRequest rq, WORD error) {
+    Trace(std::string("OnRequestDone ") + HttpRequestName(rq) + " " + std::to_string(error));
+    FError = error;
+    FDone = true;
+  };
+  c.OnSocksConnected = [this](TObject*, WORD error) { Trace("OnSocksConnected " + std::to_string(error)); };
+  c.OnSocksError = [this](TObject*, int32_t error, const std::string& msg) {
+    Trace("OnSocksError " + std::to_string(error) + " " + msg);
+  };
+  c.OnSocksAuthState = [this](TObject*) { Trace("OnSocksAuthState"); };
+  c.OnSocketError = [this](TObject*) {
+    Trace("OnSocketError " + std::to_string(FClient->Socket()->LastError()));
+  };
+  c.OnUnsolicitedLine = [this](TObject*, WORD error) {
+    Trace("OnUnsolicitedLine " + std::to_string(error) + " " + FClient->LastLine());
+  };
+  c.OnTrace = [this](TObject*) { Trace("OnTrace"); };
+}
+
+int TSession::Run() {
+  if (!Prepare()) {
+    std::fprintf(stderr, "httpget: %s\n", FFailure.c_str());
+    return kExitUsage;
+  }
+  THttpRequest rq = FOptions.Method == TMethod::Head ? hrHead : FOptions.Method == TMethod::Post ? hrPost : hrGet;
+  try {
+    ApplySocks(*FClient, FOptions);
+    FClient->RequestAsync(rq);
+    // Each wait sleeps in the kernel until a message or a socket event.
+    while (!FDone && FFailure.empty()) Application().HandleMessage();
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  }
+  if (!FDone) {
+    try {
+      FClient->Abort();
+    } catch (...) {
+    }
+  }
+  FProgress.Finish();
+  return Outcome();
+}
+
+int TSession::Outcome() {
+  THttpCli& c = *FClient;
+  const int32_t status = c.HttpStatus();
+  if (FFailure.empty() && FError == 0) {
+    if (FHeaderSeen && status >= 400) {
+      FOutput.Close();
+      return kExitHttpError;
+    }
+    if (FHeaderSeen || FDocumentBytes > 0) {
+      // The end of the document is the server's close; a close before the
+      // announced length is a cut transfer, not a finished one.
+      const bool bodyExpected = FOptions.Method != TMethod::Head && status != 204 && status != 304;
+      if (bodyExpected && c.BodyLength() >= 0 && FDocumentBytes < c.BodyLength()) {
+        Fail("Transfer closed with " + std::to_string(c.BodyLength() - FDocumentBytes) +
+             " bytes remaining to read (0)");
+      } else if (FOutput.Write("", 0) && FOutput.Close()) {  // an empty document still makes its file
+        return kExitOk;
+      } else {
+        Fail(FOutput.Error());
+      }
+    } else if (status >= 400) {
+      // The client gave up before any server answered (its own 404).
+      Fail(c.StatusText() + " (0)");
+    } else {
+      Fail("Empty reply from server (0)");
+    }
+  } else if (FFailure.empty()) {
+    // A text of the client's own when no server answered; otherwise the
+    // status line's reason would say nothing about why the request failed.
+    std::string text = !FHeaderSeen && !c.StatusText().empty() ? c.StatusText() : ErrorText(FError);
+    Fail(text + " (" + std::to_string(FError) + ")");
+  }
+  FOutput.Close();
+  std::fprintf(stderr, "httpget: %s\n", FFailure.c_str());
+  return kExitFailed;
+}
+
+}  // namespace httpget
