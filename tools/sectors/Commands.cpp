@@ -144,6 +144,10 @@ int RunWrite(const TOptions& options) {
     const uint64_t room = options.First < drive.SizeInSectors() ? drive.SizeInSectors() - options.First : 0;
     data = ReadInput(options.Input, 0, room * bps);
     if (data.empty()) throw TFailure(inputName + " is empty");
+    if (data.size() > room * bps)
+      throw TFailure(inputName + " does not fit: from sector " + std::to_string(options.First) +
+                     " it runs past the end of " + drive.Name() + ", which has " +
+                     std::to_string(drive.SizeInSectors()) + " sectors");
     if (data.size() % bps != 0)
       throw TFailure(inputName + " holds " + std::to_string(data.size()) + " bytes, not a whole number of " +
                      std::to_string(bps) + "-byte sectors (give --count to write part of it)");
