@@ -1,0 +1,118 @@
+// THttpCli: the connection target and request target, the request header
+// and the POST body.
+#include "http/HttpProt.h"
+
+namespace evc {
+
+void THttpCli::ComputeRequestTarget() {
+  std::string proto, user, pass, host, port, path;
+  if (FProxy.empty()) {
+    // A relative URL resolves against the previous request's path.
+    path = FPath;
+    SplitUrl(FURL, proto, user, pass, host, port, path);
+    FPath = path;
+    FTargetHost = host;
+    FDocName = FPath;
+    if (!user.empty()) FUsername = user;
+    if (!pass.empty()) FPassword = pass;
+    if (port.empty()) port = "80";
+  } else {
+    SplitUrl(FURL, proto, user, pass, host, port, path);
+    FTargetHost = host;
+    FDocName = path;
+    if (!user.empty()) FUsername = user;
+    if (!pass.empty()) FPassword = pass;
+    if (!port.empty()) port = ":" + port;
+    // The proxy gets the absolute URL on the request line.
+    FPath = (proto.empty() ? std::string("http") : proto) + "://" + host + port + path;
+    std::string proxyPath;
+    SplitUrl(FProxy, proto, user, pass, host, port, proxyPath);
+    if (port.empty()) port = FProxyPort;
+  }
+  if (FPath.empty()) FPath = "/";
+  AdjustDocumentName();
+  FHostName = host;
+  FPort = port;
+}
+
+void THttpCli::AdjustDocumentName() {
+  size_t q = FDocName.find('?');
+  if (q != std::string::npos) FDocName.resize(q);
+  if (FDocName.empty() || FDocName.back() == '/') {
+    FDocName = "document.htm";
+    return;
+  }
+  size_t slash = FDocName.rfind('/');
+  if (slash != std::string::npos) FDocName = FDocName.substr(slash + 1);
+  if (FDocName.size() > 255) FDocName.resize(255);
+}
+
+void THttpCli::SendRequest(const std::string& method, const std::string& version) {
+  FReqStream->Clear();
+  FireRequestHeaderBegin();
+
+  TStringList headers;
+  headers.Add(method + " " + FPath + " HTTP/" + version);
+  if (!FSender.empty()) headers.Add("From: " + FSender);
+  if (!FAccept.empty()) headers.Add("Accept: " + FAccept);
+  if (!FReference.empty()) headers.Add("Referer: " + FReference);
+  if (!FAcceptLanguage.empty()) headers.Add("Accept-Language: " + FAcceptLanguage);
+  if (method == "POST" && !FContentTypePost.empty()) headers.Add("Content-Type: " + FContentTypePost);
+  if (!FAgent.empty()) headers.Add("User-Agent: " + FAgent);
+  headers.Add("Host: " + FTargetHost);
+  if (FNoCache) headers.Add("Pragma: no-cache");
+  if (method == "POST") {
+    int64_t size = FSendStream ? FSendStream->Size() : 0;
+    headers.Add("Content-Length: " + std::to_string(size));
+  }
+  if (FModifiedSince != 0) headers.Add("If-Modified-Since: " + FormatHttpDate(FModifiedSince) + " GMT");
+  if (!FUsername.empty())
+    headers.Add("Authorization: Basic " + EncodeText(1, FUsername + ":" + FPassword));
+  if (!FProxy.empty() && !FProxyUsername.empty())
+    headers.Add("Proxy-Authorization: Basic " + EncodeText(1, FProxyUsername + ":" + FProxyPassword));
+  if (!FCookie.empty()) headers.Add("Cookie: " + FCookie);
+  if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+    headers.Add("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+    FContentRangeBegin.clear();
+    FContentRangeEnd.clear();
+  }
+  FAcceptRanges.clear();
+
+  FireBeforeHeaderSend(method, &headers);
+  for (int i = 0; i < headers.Count(); ++i) SendHeaderLine(headers[i]);
+  FireRequestHeaderEnd();
+  SendHeaderLine(std::string());
+
+  // One hand-over for the whole header: it leaves in as few segments as the
+  // socket can make of it.
+  auto size = static_cast<int>(FReqStream->Size());
+  try {
+    FCtrlSocket->Send(FReqStream->Memory(), size);
+  } catch (...) {
+    FReqStream->Clear();
+    throw;
+  }
+  FReqStream->Clear();
+}
+
+void THttpCli::SendHeaderLine(std::string line) {
+  OnCommand(this, line);
+  if (!line.empty()) FReqStream->Write(line.data(), static_cast<int64_t>(line.size()));
+  static const char kCrLf[2] = {13, 10};
+  FReqStream->Write(kCrLf, 2);
+}
+
+void THttpCli::SocketDataSent(TObject* sender, WORD error) {
+  if (!FAllowedToSend) return;
+  int64_t n = FSendStream ? FSendStream->Read(FSendBuffer, kHttpSendChunk) : 0;
+  if (n <= 0) {
+    FAllowedToSend = false;
+    FireSendEnd();
+    return;
+  }
+  FSentCount += static_cast<int32_t>(n);
+  FireSendData(FSendBuffer, static_cast<int32_t>(n));
+  FCtrlSocket->Send(FSendBuffer, static_cast<int>(n));
+}
+
+}  // namespace evc
