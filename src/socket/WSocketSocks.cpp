@@ -438,6 +438,9 @@ bool TCustomSocksWSocket::CompleteHandshake(int replyLength) {
   // host reading from OnSessionConnected gets them first, in order.
   FSocksHeldCount = std::max(0, FSocksReplyCount - replyLength);
   FSocksHeldPos = FSocksReplyBuffer + replyLength;
+  // Receive counted them on their way into the reply buffer; they count
+  // again when the host takes them, so each byte is counted once.
+  FReadCount -= FSocksHeldCount;
   winsock::SOCKET handle = FHSocket;
   FireSessionConnected(0);
   if (FHSocket != handle || FState != wsConnected) return true;
