@@ -19,6 +19,8 @@ bool IsPortText(const std::string& text) {
     }
     return true;
   }
+  // A service name starts with a letter ("-1" is no name).
+  if (!((text[0] >= 'a' && text[0] <= 'z') || (text[0] >= 'A' && text[0] <= 'Z'))) return false;
   for (char c : text) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
               c == '_' || c == '.';
