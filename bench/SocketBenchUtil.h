@@ -138,26 +138,42 @@ struct TRawPair {
   TRawPair& operator=(const TRawPair&) = delete;
 };
 
-// One line of the summary: a figure of ours against its baseline.
+// One line of the summary: a figure of ours against its baseline. The
+// target is judged on the counter (from the time the benchmark reports);
+// the ratio of the process CPU times per iteration is printed beside it,
+// since on a loaded machine waiting for a processor can swamp wall time.
 struct TComparison {
   std::string Title;     // what is compared
   std::string Ours;      // benchmark name (prefix) of our side
-  std::string Baseline;  // benchmark name (prefix) of the baseline
+  std::string Baseline;  // benchmark name (prefix) of the baseline; "a|b" averages runs a and b
   std::string Counter;   // counter both report, higher is better
   std::string Unit;      // how the counter reads, e.g. "MiB/s"
   double Scale;          // counter value times Scale gives Unit
   double Target;         // least acceptable ratio ours / baseline
 };
 
+// A figure of its own with a limit (no baseline), e.g. processor use.
+struct TFigure {
+  std::string Title;
+  std::string Bench;
+  std::string Counter;
+  std::string Unit;
+  double Limit;       // the figure must stay below this (0: no limit)
+};
+
 // Prints the usual table, then one line per comparison with both figures,
 // their ratio and whether the target is met.
 class TComparisonReporter : public benchmark::ConsoleReporter {
  public:
-  explicit TComparisonReporter(std::vector<TComparison> lines) : FLines(std::move(lines)) {}
+  explicit TComparisonReporter(std::vector<TComparison> lines, std::vector<TFigure> figures = {})
+      : FLines(std::move(lines)), FFigures(std::move(figures)) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      for (const auto& [name, c] : r.counters) FValues[r.benchmark_name()][name] = double(c);
+    for (const Run& r : runs) {
+      auto& v = FValues[r.benchmark_name()];
+      for (const auto& [name, c] : r.counters) v[name] = double(c);
+      v["cpu_time"] = r.GetAdjustedCPUTime();
+    }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
@@ -165,24 +181,47 @@ class TComparisonReporter : public benchmark::ConsoleReporter {
       double ours = Find(l.Ours, l.Counter), base = Find(l.Baseline, l.Counter);
       if (ours <= 0 || base <= 0) continue;
       double ratio = ours / base;
-      std::printf("%s: ours %.1f %s, baseline %.1f %s, ratio %.2f (target >= %.2f: %s)\n", l.Title.c_str(),
-                  ours * l.Scale, l.Unit.c_str(), base * l.Scale, l.Unit.c_str(), ratio, l.Target,
-                  ratio >= l.Target ? "met" : "MISSED");
+      double oursCpu = Find(l.Ours, "cpu_time"), baseCpu = Find(l.Baseline, "cpu_time");
+      std::printf("%s: ours %.1f %s, baseline %.1f %s, ratio %.2f (target >= %.2f: %s); cpu-time ratio %.2f\n",
+                  l.Title.c_str(), ours * l.Scale, l.Unit.c_str(), base * l.Scale, l.Unit.c_str(), ratio, l.Target,
+                  ratio >= l.Target ? "met" : "MISSED", oursCpu > 0 ? baseCpu / oursCpu : 0.0);
+    }
+    for (const auto& f : FFigures) {
+      double v = Find(f.Bench, f.Counter);
+      if (f.Limit > 0)
+        std::printf("%s: %.3f %s (limit < %.3f: %s)\n", f.Title.c_str(), v, f.Unit.c_str(), f.Limit,
+                    v < f.Limit ? "met" : "MISSED");
+      else
+        std::printf("%s: %.3f %s\n", f.Title.c_str(), v, f.Unit.c_str());
     }
     std::fflush(stdout);
   }
-  // A counter of the first run whose name starts with `prefix` (0 if none).
-  double Find(const std::string& prefix, const std::string& counter) const {
-    for (const auto& [name, counters] : FValues)
-      if (name.rfind(prefix, 0) == 0) {
-        auto it = counters.find(counter);
-        if (it != counters.end()) return it->second;
-      }
-    return 0;
+  // A counter of the first run whose name starts with `prefix` (0 if none);
+  // for "a|b|..." the mean over the prefixes found.
+  double Find(const std::string& prefixes, const std::string& counter) const {
+    double sum = 0;
+    int found = 0;
+    size_t from = 0;
+    for (;;) {
+      size_t bar = prefixes.find('|', from);
+      std::string prefix = prefixes.substr(from, bar == std::string::npos ? std::string::npos : bar - from);
+      for (const auto& [name, counters] : FValues)
+        if (name.rfind(prefix, 0) == 0) {
+          auto it = counters.find(counter);
+          if (it == counters.end()) continue;
+          sum += it->second;
+          ++found;
+          break;
+        }
+      if (bar == std::string::npos) break;
+      from = bar + 1;
+    }
+    return found ? sum / found : 0;
   }
 
  private:
   std::vector<TComparison> FLines;
+  std::vector<TFigure> FFigures;
   std::map<std::string, std::map<std::string, double>> FValues;
 };
 
