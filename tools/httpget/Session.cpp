@@ -233,11 +233,11 @@ int TSession::Run() {
   } catch (const std::exception& e) {
     Fail(e.what());
   }
-  if (!FDone) {
-    try {
-      FClient->Abort();
-    } catch (...) {
-    }
+  try {
+    if (!FDone) FClient->Abort();
+    // Lets the request-done report of an abort arrive (and be traced).
+    Application().ProcessMessages();
+  } catch (...) {
   }
   FProgress.Finish();
   return Outcome();
