@@ -147,6 +147,14 @@ TEST_F(SectorsReadTest, OutputReplacesAnExistingFileWhole) {
   EXPECT_EQ(files, 2u);
 }
 
+TEST_F(SectorsReadTest, RawOutputToADeviceOrPipeIsWrittenInPlace) {
+  TToolRun r = RunTool(Args({"read", "--first", "40", "--count", "4", "-o", "/dev/stdout"}));
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(std::vector<uint8_t>(r.Out.begin(), r.Out.end()), Sectors(40, 4));
+  r = RunTool(Args({"read", "--first", "40", "-o", "/dev/null"}));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+}
+
 TEST_F(SectorsReadTest, LockedReadFailsWhileAnotherProcessHoldsTheDrive) {
   TToolRun r = RunTool(Args({"read", "--first", "2", "--lock", "-o", Dir.File("a.bin")}));
   ASSERT_EQ(r.Status, 0) << r.Err;

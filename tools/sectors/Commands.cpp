@@ -180,7 +180,7 @@ int RunWrite(const TOptions& options) {
     }
     if (!ok) {
       progress.Finish();
-      std::string written = done ? "; " + Span(options.First, done) + " were written before" : "; nothing written";
+      std::string written = done ? "; " + Span(options.First, done) + " already written" : "; nothing written";
       throw TFailure("writing " + Span(first, n) + " of " + drive.Name() + " failed: " + drive.TransferFailure() +
                      written);
     }

@@ -42,8 +42,12 @@ void RefuseMappedFile(const std::string& path, const std::map<char, std::string>
 TRawOutput::TRawOutput(const std::string& path) : FPath(path) {
   struct stat st;
   bool exists = ::stat(path.c_str(), &st) == 0;
-  if (exists && !S_ISREG(st.st_mode)) {
-    FFd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  // Devices and pipes cannot be replaced by a rename, and neither can names
+  // like /dev/stdout that stand for a descriptor: those are written in place,
+  // a regular file behind such a name at its end, as a shell's >> would.
+  const bool special = path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0;
+  if (exists && (!S_ISREG(st.st_mode) || special)) {
+    FFd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (S_ISREG(st.st_mode) ? O_APPEND : 0));
     if (FFd < 0) throw TFailure("cannot open " + path + ": " + Why(errno));
     return;
   }

@@ -20,8 +20,8 @@ void RefuseMappedFile(const std::string& path, const std::map<char, std::string>
 
 // The raw bytes of a read. A regular file is written under a temporary name
 // beside it and renamed over `path` only by Commit, so a failed read leaves
-// any earlier file of that name as it was; a device or pipe is written
-// directly.
+// any earlier file of that name as it was; a device, a pipe or a name
+// under /dev or /proc is written directly.
 class TRawOutput {
  public:
   explicit TRawOutput(const std::string& path);
