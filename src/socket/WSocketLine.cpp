@@ -275,15 +275,31 @@ bool TCustomLineWSocket::EditLine(int32_t& len) {
   }
   // The result is the held bytes up to `keep`, then `out`. Backspaces eat
   // `out` first and then held bytes, so only what changes is ever copied.
+  //
+  // Editing works line by line, as if every byte had come in a read of its
+  // own: a backspace never takes back a line that is already complete, and
+  // tab stops count from the start of the line. So the lines do not depend on
+  // how the peer's bytes happened to be split into reads.
   std::string input(fresh, static_cast<size_t>(len));
   std::string out;
   out.reserve(static_cast<size_t>(len) + 256);
   int32_t keep = start;
-  const int32_t floor = std::clamp(FEditFloor, 0, start);
+  int32_t lineStart = std::clamp(FEditFloor, 0, start);
+  const std::string& end = FLineEnd;
+  const int32_t endLen = static_cast<int32_t>(end.size());
   auto write = [&] { return keep + static_cast<int32_t>(out.size()); };
+  auto byteAt = [&](int32_t pos) { return pos < keep ? FLineBuffer[FLineHead + pos] : out[static_cast<size_t>(pos - keep)]; };
+  auto push = [&](char c) {
+    out.push_back(c);
+    int32_t w = write();
+    if (c != end.back() || w - lineStart < endLen) return;
+    for (int32_t i = 0; i < endLen; ++i)
+      if (byteAt(w - endLen + i) != end[static_cast<size_t>(i)]) return;
+    lineStart = w;  // a complete line: editing goes on behind it
+  };
   for (char c : input) {
     if (c == kBackspace) {
-      if (write() > floor) {
+      if (write() > lineStart) {
         if (FLineEcho && !echo("\b \b", 3)) return false;
         if (!out.empty())
           out.pop_back();
@@ -292,12 +308,12 @@ bool TCustomLineWSocket::EditLine(int32_t& len) {
       }
     } else if (c == kTab) {
       do {
-        out.push_back(' ');
         if (FLineEcho && !echo(" ", 1)) return false;
-      } while (write() % 8 != 0);
+        push(' ');
+      } while ((write() - lineStart) % 8 != 0);
     } else {
       if (FLineEcho && !echo(&c, 1)) return false;
-      out.push_back(c);
+      push(c);
     }
   }
   FLineBufferCount = keep;

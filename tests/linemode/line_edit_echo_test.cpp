@@ -27,15 +27,20 @@ TEST(LineEdit, BackspaceReachesBytesOfEarlierReads) {
   EXPECT_EQ(p.lines, (Lines{"xy\r\n"}));
 }
 
-TEST(LineEdit, BackspaceCanEraseATerminatorInTheSameRead) {
-  TLinePair p;
-  ASSERT_TRUE(p.Open());
-  p.sock->SetLineEdit(true);
-  p.sock->SetLineEnd("\n");
-  // Editing comes before cutting: the backspace takes the line feed back.
-  p.PeerSend("ab\n\bc\n");
-  p.PeerSend("d\n");
-  EXPECT_EQ(p.lines, (Lines{"abc\n", "d\n"}));
+TEST(LineEdit, EditingDoesNotDependOnHowReadsAreSplit) {
+  // Several lines in one read edit as they would byte by byte: a backspace
+  // behind a complete line does not take its terminator back, and a tab
+  // counts from the start of its own line.
+  const std::string data = "ab\n\bc\n\ty\nxy\b\tz\n";
+  const Lines expected{"ab\n", "c\n", "        y\n", "x       z\n"};
+  for (size_t step : {1u, 2u, 3u, 100u}) {
+    TLinePair p;
+    ASSERT_TRUE(p.Open());
+    p.sock->SetLineEdit(true);
+    p.sock->SetLineEnd("\n");
+    for (size_t off = 0; off < data.size(); off += step) p.PeerSend(data.substr(off, step));
+    EXPECT_EQ(p.lines, expected) << "pieces of " << step;
+  }
 }
 
 TEST(LineEdit, TabsAdvanceToTheNextMultipleOfEight) {
