@@ -1,0 +1,162 @@
+// HTTP section: a small HTTP/1.0 server made of DAVidavi components on
+// 127.0.0.1, a THttpCli fetching a document from it and posting a form to
+// it, and a few TBase64 round trips.
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "base/Application.h"
+#include "base/Streams.h"
+#include "demo.h"
+#include "http/Base64.h"
+#include "http/HttpProt.h"
+#include "platform/messages.h"
+#include "socket/DAVidavi.h"
+
+namespace {
+
+using namespace evc;
+
+bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    Application().ProcessMessages();
+    if (!done()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  return done();
+}
+
+// One served connection: collects the request, answers it, closes once the
+// answer has left.
+class TServedConnection {
+ public:
+  TServedConnection(winsock::SOCKET handle, std::function<std::string(const std::string&, const std::string&)> answer)
+      : FAnswer(std::move(answer)) {
+    // The default linger (on, 0 s) would reset the connection at our close
+    // and could cost the client the end of its answer.
+    FSocket.SetLingerOnOff(wsLingerNoSet);
+    FSocket.OnDataAvailable = [this](TObject*, WORD) { Read(); };
+    FSocket.OnDataSent = [this](TObject*, WORD) {
+      if (FAnswered) FSocket.Close();
+    };
+    FSocket.OnSessionClosed = [this](TObject*, WORD) { FClosed = true; };
+    FSocket.Dup(handle);
+  }
+  bool Closed() const { return FClosed; }
+
+ private:
+  void Read() {
+    char buf[4096];
+    int n;
+    while ((n = FSocket.Receive(buf, sizeof buf)) > 0) FRequest.append(buf, static_cast<size_t>(n));
+    size_t end = FRequest.find("\r\n\r\n");
+    if (FAnswered || end == std::string::npos) return;
+    // The body is complete once Content-Length bytes follow the header.
+    size_t length = 0;
+    size_t cl = FRequest.find("\r\nContent-Length: ");
+    if (cl != std::string::npos && cl < end) length = std::strtoul(FRequest.c_str() + cl + 18, nullptr, 10);
+    if (FRequest.size() < end + 4 + length) return;
+    FAnswered = true;
+    std::string line = FRequest.substr(0, FRequest.find("\r\n"));
+    FSocket.SendText(FAnswer(line, FRequest.substr(end + 4, length)));
+  }
+
+  DAVidavi FSocket{nullptr};
+  std::function<std::string(const std::string&, const std::string&)> FAnswer;
+  std::string FRequest;
+  bool FAnswered = false;
+  bool FClosed = false;
+};
+
+std::string Response(const std::string& status, const std::string& type, const std::string& body) {
+  return "HTTP/1.0 " + status + "\r\nServer: evcomp demo\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// GET /hello gives a greeting, POST /echo tells what it received.
+std::string Answer(const std::string& requestLine, const std::string& body) {
+  if (requestLine == "GET /hello HTTP/1.0")
+    return Response("200 OK", "text/plain", "Hello from a server made of DAVidavi components\n");
+  if (requestLine == "POST /echo HTTP/1.0")
+    return Response("200 OK", "text/plain", "received " + std::to_string(body.size()) + " bytes: " + body);
+  return Response("404 Not Found", "text/plain", "no such document\n");
+}
+
+struct TRequestResult {
+  bool Done = false;
+  WORD Error = 0;
+};
+
+bool RunHttpSection() {
+  DAVidavi listener(nullptr);
+  std::list<std::unique_ptr<TServedConnection>> served;
+  listener.SetAddr("127.0.0.1");
+  listener.SetPort("0");
+  listener.OnSessionAvailable = [&](TObject*, WORD error) {
+    if (error) return;
+    served.remove_if([](const auto& c) { return c->Closed(); });
+    served.push_back(std::make_unique<TServedConnection>(listener.Accept(), Answer));
+  };
+  listener.Listen();
+  const std::string base = "http://127.0.0.1:" + listener.BoundPort();
+  demo::Say("server listening", base);
+
+  THttpCli client(nullptr);
+  TRequestResult result;
+  client.OnRequestDone = [&](TObject*, THttpRequest, WORD error) {
+    result.Done = true;
+    result.Error = error;
+  };
+
+  TMemoryStream document;
+  client.SetURL(base + "/hello");
+  client.SetReceiveStream(&document);
+  client.RequestAsync(hrGet);
+  bool ok = PumpUntil([&] { return result.Done; }, 5000) && result.Error == 0 && client.HttpStatus() == 200;
+  demo::Say("GET /hello", std::to_string(client.HttpStatus()) + " " + client.StatusText() + ", " +
+                              client.ContentType() + ", " + std::to_string(client.ReceivedCount()) + " bytes");
+  std::string text = document.DataString();
+  demo::Say("document", text.substr(0, text.find('\n')));
+  ok = ok && text == "Hello from a server made of DAVidavi components\n";
+
+  TMemoryStream form, answer;
+  const std::string fields = "name=evcomp&parts=socket%2Chttp";
+  form.WriteBuffer(fields.data(), static_cast<int64_t>(fields.size()));
+  form.SetPosition(0);
+  result = {};
+  client.SetURL(base + "/echo");
+  client.SetPostStream(&form);
+  client.SetReceiveStream(&answer);
+  client.RequestAsync(hrPost);
+  ok = PumpUntil([&] { return result.Done; }, 5000) && ok && result.Error == 0 && client.HttpStatus() == 200;
+  demo::Say("POST /echo", std::to_string(client.HttpStatus()) + " " + client.StatusText() + ", " +
+                              std::to_string(client.PostedCount()) + " bytes posted");
+  demo::Say("answer", answer.DataString());
+  ok = ok && answer.DataString() == "received " + std::to_string(fields.size()) + " bytes: " + fields;
+  listener.Close();
+
+  TBase64 b64;
+  std::string encoded, decoded;
+  b64.Encode("DAVidavi and THttpCli", encoded);
+  uint8_t code = b64.Decode(encoded, decoded);
+  demo::Say("Base64", "'DAVidavi and THttpCli' -> " + encoded + " -> '" + decoded + "'");
+  ok = ok && code == 0 && decoded == "DAVidavi and THttpCli";
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  b64.Encode(all, encoded);
+  code = b64.Decode(encoded, decoded);
+  demo::Say("Base64, 256 byte values", std::to_string(encoded.size()) + " characters, back " +
+                                          (code == 0 && decoded == all ? "unchanged" : "DIFFERENT"));
+  ok = ok && code == 0 && decoded == all;
+  decoded.clear();
+  code = b64.Decode("YQ=a", decoded);
+  demo::Say("Base64 'YQ=a'", "refused with code " + std::to_string(code));
+  return ok && code == 5;
+}
+
+}  // namespace
+
+EVC_DEMO_SECTION(38, "HTTP client (THttpCli) and Base64", RunHttpSection);
