@@ -1,6 +1,7 @@
 #include "sectors_tool/ToolRunner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -112,7 +113,7 @@ TToolRun Collect(pid_t pid, int out, int err, int master, const std::string* std
 }
 
 TToolRun Run(const std::string& program, const std::vector<std::string>& args, const std::string* input,
-             bool terminal, const std::string& answer) {
+             bool terminal, const std::string& answer, long asId = -1) {
   int out[2], err[2], in[2] = {-1, -1};
   Pipe(out);
   Pipe(err);
@@ -139,6 +140,9 @@ TToolRun Run(const std::string& program, const std::vector<std::string>& args, c
       // It stays open (and is inherited) for the life of the tool.
       if (::open(slave.c_str(), O_RDWR) < 0) _exit(126);
     }
+    if (asId >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(asId)) != 0 ||
+                      ::setuid(static_cast<uid_t>(asId)) != 0))
+      _exit(125);
     int nul = ::open("/dev/null", O_RDONLY);
     ::dup2(input ? in[0] : nul, 0);
     ::dup2(out[1], 1);
@@ -157,6 +161,10 @@ TToolRun Run(const std::string& program, const std::vector<std::string>& args, c
 
 TToolRun RunTool(const std::vector<std::string>& args, const std::string* input, const std::string& program) {
   return Run(program, args, input, false, std::string());
+}
+
+TToolRun RunToolAs(unsigned id, const std::vector<std::string>& args) {
+  return Run(SectorsTool(), args, nullptr, false, std::string(), static_cast<long>(id));
 }
 
 TToolRun RunOnTerminal(const std::vector<std::string>& args, const std::string& answer) {

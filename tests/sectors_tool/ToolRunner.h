@@ -20,6 +20,8 @@ std::string SectorsTool();
 // Killed after 30 s.
 TToolRun RunTool(const std::vector<std::string>& args, const std::string* input = nullptr,
                  const std::string& program = SectorsTool());
+// The same, as user and group `id` (the caller must be root).
+TToolRun RunToolAs(unsigned id, const std::vector<std::string>& args);
 // Runs the tool with a pseudo-terminal as its controlling terminal and
 // types `answer` and a line feed once it asks its question.
 TToolRun RunOnTerminal(const std::vector<std::string>& args, const std::string& answer);
