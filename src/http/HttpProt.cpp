@@ -55,6 +55,8 @@ THttpCli::~THttpCli() {
     FCtrlSocket->OnDataSent = nullptr;
     FCtrlSocket->OnDnsLookupDone = nullptr;
     FCtrlSocket->OnError = nullptr;
+    FCtrlSocket->OnSocksError = nullptr;
+    FCtrlSocket->OnSocksConnected = nullptr;
     delete FCtrlSocket;
     FCtrlSocket = nullptr;
   }
@@ -68,6 +70,10 @@ void THttpCli::HookSocketEvents() {
   FCtrlSocket->OnDataSent.Bind(this, &THttpCli::SocketDataSent);
   FCtrlSocket->OnDnsLookupDone.Bind(this, &THttpCli::SocketDnsLookupDone);
   FCtrlSocket->OnError = [this](TObject*) { OnSocketError(this); };
+  FCtrlSocket->OnSocksError = [this](TObject* sender, int32_t error, const std::string& msg) {
+    OnSocksError(sender, error, msg);
+  };
+  FCtrlSocket->OnSocksConnected = [this](TObject* sender, WORD error) { OnSocksConnected(sender, error); };
 }
 
 void THttpCli::CreateWindowHandle() {
@@ -335,18 +341,20 @@ void THttpCli::SetMultiThreaded(bool value) {
 
 // --- SOCKS settings, held by the socket ---
 
-std::string THttpCli::SocksServer() const { return std::string(); }
-void THttpCli::SetSocksServer(const std::string&) {}
-std::string THttpCli::SocksLevel() const { return "5"; }
-void THttpCli::SetSocksLevel(const std::string&) {}
-std::string THttpCli::SocksPort() const { return std::string(); }
-void THttpCli::SetSocksPort(const std::string&) {}
-std::string THttpCli::SocksUsercode() const { return std::string(); }
-void THttpCli::SetSocksUsercode(const std::string&) {}
-std::string THttpCli::SocksPassword() const { return std::string(); }
-void THttpCli::SetSocksPassword(const std::string&) {}
-uint8_t THttpCli::SocksAuthentication() const { return 0; }
-void THttpCli::SetSocksAuthentication(uint8_t) {}
+std::string THttpCli::SocksServer() const { return FCtrlSocket->SocksServer(); }
+void THttpCli::SetSocksServer(const std::string& v) { FCtrlSocket->SetSocksServer(v); }
+std::string THttpCli::SocksLevel() const { return FCtrlSocket->SocksLevel(); }
+void THttpCli::SetSocksLevel(const std::string& v) { FCtrlSocket->SetSocksLevel(v); }
+std::string THttpCli::SocksPort() const { return FCtrlSocket->SocksPort(); }
+void THttpCli::SetSocksPort(const std::string& v) { FCtrlSocket->SetSocksPort(v); }
+std::string THttpCli::SocksUsercode() const { return FCtrlSocket->SocksUsercode(); }
+void THttpCli::SetSocksUsercode(const std::string& v) { FCtrlSocket->SetSocksUsercode(v); }
+std::string THttpCli::SocksPassword() const { return FCtrlSocket->SocksPassword(); }
+void THttpCli::SetSocksPassword(const std::string& v) { FCtrlSocket->SetSocksPassword(v); }
+uint8_t THttpCli::SocksAuthentication() const { return FCtrlSocket->SocksAuthentication(); }
+void THttpCli::SetSocksAuthentication(uint8_t v) {
+  FCtrlSocket->SetSocksAuthentication(v == socksNoAuthentication ? socksNoAuthentication : socksAuthenticateUsercode);
+}
 
 // --- event-firing operations ---
 

@@ -69,7 +69,7 @@ using THttpRequestDone = TEvent<TObject* /*Sender*/, THttpRequest /*RqType*/, WO
 using TCookieRcvdEvent = TEvent<TObject* /*Sender*/, const std::string& /*Data*/, bool& /*Accept*/>;
 using TBeforeHeaderSendEvent = TEvent<TObject* /*Sender*/, const std::string& /*Method*/, TStrings* /*Headers*/>;
 using TUnsolicitedLineEvent = TEvent<TObject* /*Sender*/, WORD /*Error*/>;
-using THttpSocksErrorEvent = TEvent<TObject* /*Sender*/, int32_t /*Error*/, const std::string& /*Msg*/>;
+using THttpSocksErrorEvent = TSocksErrorEvent;
 
 // --- URL and text helpers ---
 
@@ -220,7 +220,7 @@ class THttpCli : public TComponent {
   void SetSocksUsercode(const std::string& v);
   std::string SocksPassword() const;
   void SetSocksPassword(const std::string& v);
-  // 0 no authentication, 1 user code and password (the socket's ordinals).
+  // socksNoAuthentication (0) or socksAuthenticateUsercode (any other value).
   uint8_t SocksAuthentication() const;
   void SetSocksAuthentication(uint8_t v);
 

@@ -55,9 +55,12 @@ void THttpCli::PrepareRelocation(const std::string& value) {
   }
 
   // Through a proxy the request line carries the absolute URL.
+  // The absolute URL keeps the server's port: without it the proxy would
+  // fetch the document from another server (port 80 of the same host).
   if (!value.empty() && value[0] == '/') {
     SplitUrl(FPath, proto, user, pass, host, port, path);
-    FLocation = (proto.empty() ? std::string("http") : proto) + "://" + host + value;
+    FLocation = (proto.empty() ? std::string("http") : proto) + "://" + host + (port.empty() ? "" : ":" + port) +
+                value;
     FPath = FLocation;
     if (!user.empty() && !pass.empty()) {
       FUsername = user;
@@ -75,7 +78,7 @@ void THttpCli::PrepareRelocation(const std::string& value) {
       FPassword = pass;
     }
     FTargetHost = host;
-    FLocation = proto + "://" + host + path;
+    FLocation = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
     FPath = FLocation;
   }
 }

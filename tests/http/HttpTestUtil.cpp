@@ -4,19 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "base/Application.h"
 #include "platform/messages.h"
@@ -233,113 +226,6 @@ int ClosedPort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);
   return ntohs(a.sin_port);
-}
-
-int FreePort() { return ClosedPort(); }
-
-// --- scratch directories and daemons ---
-
-TScratchDir::TScratchDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "evc-http-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back(0);
-  if (::mkdtemp(buf.data())) path = buf.data();
-  ::chmod(path.c_str(), 0755);
-}
-
-TScratchDir::~TScratchDir() {
-  std::error_code ec;
-  if (!path.empty()) std::filesystem::remove_all(path, ec);
-}
-
-std::string TScratchDir::Write(const std::string& name, const std::string& content) const {
-  std::string p = path + "/" + name;
-  std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-  std::ofstream(p, std::ios::binary) << content;
-  ::chmod(p.c_str(), 0644);
-  return p;
-}
-
-std::string FindProgram(const std::string& name) {
-  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/bin:/bin:/usr/local/sbin:/usr/local/bin";
-  std::stringstream ss(dirs);
-  std::string d;
-  while (std::getline(ss, d, ':')) {
-    if (d.empty()) continue;
-    std::string p = d + "/" + name;
-    if (::access(p.c_str(), X_OK) == 0) return p;
-  }
-  return "";
-}
-
-bool TDaemon::Start(const std::vector<std::string>& argv, const std::string& logPath) {
-  FLog = logPath;
-  pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    ::setpgid(0, 0);
-    int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int in = ::open("/dev/null", O_RDONLY);
-    if (in >= 0) ::dup2(in, 0);
-    if (out >= 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::setpgid(pid, pid);
-  FPid = pid;
-  return true;
-}
-
-bool TDaemon::WaitListening(int port, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (FPid > 0 && ::waitpid(FPid, &status, WNOHANG) == FPid) {
-      FPid = -1;
-      return false;
-    }
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-    ::close(fd);
-    if (ok) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-void TDaemon::Stop() {
-  if (FPid <= 0) return;
-  ::kill(-FPid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    int status = 0;
-    if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-      FPid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ::kill(-FPid, SIGKILL);
-  int status = 0;
-  ::waitpid(FPid, &status, 0);
-  FPid = -1;
-}
-
-std::string TDaemon::LogText() const {
-  std::ifstream f(FLog);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
 }
 
 }  // namespace httptest

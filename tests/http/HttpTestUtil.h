@@ -1,7 +1,6 @@
 // Helpers of the HTTP client tests: bounded message pumping, an event
-// recorder, a scripted raw HTTP server on 127.0.0.1 that keeps the bytes of
-// every request, and a launcher for real daemons (nginx, tinyproxy) with
-// their configuration in a scratch directory.
+// recorder and a scripted raw HTTP server on 127.0.0.1 that keeps the bytes
+// of every request.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -82,33 +81,5 @@ class TRawHttpServer {
 
 // A port on 127.0.0.1 where nothing listens.
 int ClosedPort();
-// A port that was free a moment ago.
-int FreePort();
-
-// A scratch directory removed with its contents at the end.
-struct TScratchDir {
-  std::string path;
-  TScratchDir();
-  ~TScratchDir();
-  std::string Write(const std::string& name, const std::string& content) const;
-};
-
-// A daemon in a process group of its own, stopped (with what it forked) at
-// the end.
-class TDaemon {
- public:
-  ~TDaemon() { Stop(); }
-  bool Start(const std::vector<std::string>& argv, const std::string& logPath);
-  bool WaitListening(int port, int milliseconds = 10000);
-  void Stop();
-  std::string LogText() const;
-
- private:
-  int FPid = -1;
-  std::string FLog;
-};
-
-// Full path of an installed program, or "" (PATH and the sbin folders).
-std::string FindProgram(const std::string& name);
 
 }  // namespace httptest

@@ -209,4 +209,24 @@ TEST_F(RequestBytes, HandlersCanEditTheHeader) {
   EXPECT_EQ(got, "GET /h HTTP/1.0\r\n\r\nHost: 127.0.0.1\r\nX-Extra: 1\r\n\r\n");
 }
 
+TEST_F(RequestBytes, RelocationThroughAProxyKeepsProxyAndServerPort) {
+  // The proxy names its own port, which differs from ProxyPort: the
+  // relocated request must reach the same proxy, for the same server port.
+  cli->SetProxy("127.0.0.1:" + std::to_string(server.Port()));
+  cli->SetURL("http://www.example.test:8080/dir/a.htm");
+  server.AddReply("HTTP/1.0 302 Found\r\nLocation: /next.htm\r\n\r\n");
+  server.AddReply("HTTP/1.0 302 Found\r\nLocation: rel.htm\r\n\r\n");
+  server.AddReply("HTTP/1.0 302 Found\r\nLocation: http://other.test:9090/x\r\n\r\n");
+  server.AddReply(kOk);
+  ASSERT_TRUE(RunRequest(*cli, rec, hrGet)) << rec.Joined();
+  ASSERT_TRUE(server.WaitRequests(4));
+  auto reqs = server.Requests();
+  EXPECT_EQ(reqs[1].substr(0, reqs[1].find("\r\n")), "GET http://www.example.test:8080/next.htm HTTP/1.0");
+  EXPECT_EQ(reqs[2].substr(0, reqs[2].find("\r\n")), "GET http://www.example.test:8080/rel.htm HTTP/1.0");
+  EXPECT_EQ(reqs[3].substr(0, reqs[3].find("\r\n")), "GET http://other.test:9090/x HTTP/1.0");
+  EXPECT_NE(reqs[3].find("\r\nHost: other.test\r\n"), std::string::npos);
+  EXPECT_EQ(cli->HttpStatus(), 200);
+  EXPECT_EQ(*rec.doneError, 0);
+}
+
 }  // namespace
