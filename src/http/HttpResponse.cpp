@@ -160,7 +160,7 @@ void THttpCli::ProcessHeaderLine() {
       // A handler of the header's end may have aborted the request.
       if (!FLocationFlag || FState == hcReady || FState == hcAborting) return;
       FCtrlSocket->OnSessionClosed.Bind(this, &THttpCli::RelocationClosed);
-      FCtrlSocket->Close();
+      CloseConnection();
       return;
     }
     if (FContentLength == 0) {

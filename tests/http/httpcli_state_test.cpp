@@ -110,6 +110,20 @@ TEST_F(States, HostlessUrlFailsAsAnUnresolvedName) {
   }
 }
 
+TEST_F(States, NameTheResolverRejectsFailsTheLookup) {
+  // A label of 70 characters is refused by the resolver before any query
+  // is made, so this lookup fails on the worker without touching a network.
+  cli->SetURL("http://" + std::string(70, 'a') + ".example/x");
+  cli->RequestAsync(hrGet);
+  EXPECT_EQ(cli->State(), hcLookingUp);
+  ASSERT_TRUE(PumpUntil([&] { return rec.Done(); })) << rec.Joined();
+  std::vector<std::string> want = {"state hcNotConnected", "state hcLookingUp", "state hcReady", "done hrGet 11001"};
+  EXPECT_EQ(rec.log, want) << rec.Joined();
+  EXPECT_EQ(cli->HttpStatus(), 404);
+  EXPECT_EQ(cli->StatusText(), "can't resolve hostname to IP address");
+  EXPECT_EQ(cli->DnsResult(), "");
+}
+
 TEST_F(States, RefusedConnectionEndsWithItsCode) {
   cli->SetURL("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/");
   cli->RequestAsync(hrGet);
