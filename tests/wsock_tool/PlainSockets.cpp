@@ -1,4 +1,4 @@
-#include "LoopbackPeer.h"
+#include "PlainSockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <thread>
 
-#include "LoopbackPeer.h"
+#include "PlainSockets.h"
 #include "ToolProcess.h"
 
 using namespace wsocktest;

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "LoopbackPeer.h"
+#include "PlainSockets.h"
 #include "ToolProcess.h"
 
 using namespace wsocktest;

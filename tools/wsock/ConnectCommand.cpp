@@ -36,7 +36,7 @@ class TConnectRun {
     FSocket.OnSessionConnected = [this](TObject*, WORD e) { Guarded([&] { OnConnected(e); }); };
     FSocket.OnDataAvailable = [this](TObject*, WORD) { Guarded([&] { FUdp ? OnDatagrams() : OnData(); }); };
     FSocket.OnDataSent = [this](TObject*, WORD) { Guarded([&] { FUdp ? SendDatagrams() : OnSent(); }); };
-    FSocket.OnSessionClosed = [this](TObject*, WORD e) { OnClosed(e); };
+    FSocket.OnEnded = [this](WORD e) { OnClosed(e); };
     FSocket.OnBgException = [](TObject*, Exception& e, bool&) { Finish(1, MessageLine(e.Message())); };
     FSocket.LocalSideDone = [this] { return FShutDown; };
     FInput.OnChunk = [this](const char* d, size_t n) { Guarded([&] { FUdp ? OnDatagramInput(d, n) : OnInput(d, n); }); };
@@ -47,14 +47,37 @@ class TConnectRun {
       FSocket.SetAddr(FOptions.Host);
       FSocket.SetPort(FOptions.Port);
       FSocket.SetLocalPort(FOptions.LocalPort);
+      if (!FOptions.SocksServer.empty()) UseSocks();
+      if (FOptions.LineMode) {
+        FSocket.SetLineMode(true);
+        FSocket.SetLineEnd(FOptions.LineEnd);
+        // No limit: a long line is delivered whole rather than dropped.
+        FSocket.SetLineLimit(0);
+      }
       FSocket.Connect();
     });
   }
 
  private:
+  // The proxy settings go back to their defaults at every close, so they
+  // are set for this one connection.
+  void UseSocks() {
+    using namespace evc;
+    FSocket.SetSocksServer(FOptions.SocksServer);
+    FSocket.SetSocksPort(FOptions.SocksPort);
+    FSocket.SetSocksLevel(FOptions.SocksLevel);
+    if (!FOptions.SocksUser.empty()) {
+      FSocket.SetSocksUsercode(FOptions.SocksUser);
+      FSocket.SetSocksPassword(FOptions.SocksPass);
+      FSocket.SetSocksAuthentication(socksAuthenticateUsercode);
+    }
+    // The handshake's own text says more than the code's.
+    FSocket.OnSocksError = [this](TObject*, int32_t, const std::string& msg) { FSocksError = msg; };
+  }
+
   void OnConnected(evc::WORD error) {
     if (error != 0) {
-      Finish(1, ErrorLine(evc::SocketErrorText(error), error));
+      Finish(1, ErrorLine(FSocksError.empty() ? evc::SocketErrorText(error) : FSocksError, error));
       return;
     }
     FInput.Resume();
@@ -70,6 +93,12 @@ class TConnectRun {
   // --- stream ---
 
   void OnData() {
+    if (FSocket.LineMode()) {
+      // One event per line; reading past it would bypass the line buffer.
+      std::string line = FSocket.ReceiveText();
+      WriteOutput(line.data(), line.size());
+      return;
+    }
     for (;;) {
       int n = FSocket.Receive(FBuffer.data(), static_cast<int>(FBuffer.size()));
       if (n <= 0) return;
@@ -181,6 +210,7 @@ class TConnectRun {
   bool FInputPaused = false;
   bool FInputEnded = false;
   bool FShutDown = false;
+  std::string FSocksError;
   std::string FLine;                 // UDP: the line not yet ended
   std::deque<std::string> FDatagrams;  // UDP: datagrams waiting for room
 };

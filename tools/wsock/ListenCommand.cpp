@@ -25,14 +25,24 @@ class TListenRun;
 // One accepted connection.
 class TServedSession : public TStreamSocket {
  public:
-  TServedSession(TListenRun& run, bool echo, bool once)
-      : TStreamSocket(nullptr), FRun(run), FEcho(echo), FOnce(once) {
+  TServedSession(TListenRun& run, const TToolOptions& o)
+      : TStreamSocket(nullptr), FRun(run), FEcho(o.Echo), FOnce(o.Once) {
     using namespace evc;
-    OnDataAvailable = [this](TObject*, WORD) { Guard([&] { Pump(); }); };
-    OnDataSent = [this](TObject*, WORD) { Guard([&] { Pump(); }); };
-    OnSessionClosed = [this](TObject*, WORD e) { Ended(e); };
+    if (o.LineMode) {
+      SetLineMode(true);
+      SetLineEnd(o.LineEnd);
+      SetLineEcho(o.LineEcho);
+      SetLineEdit(o.LineEdit);
+      // No limit: a long line is delivered whole rather than dropped.
+      SetLineLimit(0);
+    }
+    OnDataAvailable = [this](TObject*, WORD) { Guard([&] { LineMode() ? TakeLine() : Pump(); }); };
+    OnDataSent = [this](TObject*, WORD) { Guard([&] { LineMode() ? EndIfDone() : Pump(); }); };
+    OnEnded = [this](WORD e) { Ended(e); };
     OnBgException = [this](TObject*, Exception& e, bool&) { Warn(MessageLine(e.Message())); };
-    LocalSideDone = [this] { return FEof && AllSent() && BufferedByteCount() == 0; };
+    // In line mode the layer reads everything itself; otherwise the end of
+    // data must have been read, too.
+    LocalSideDone = [this] { return (FEof || LineMode()) && AllSent() && BufferedByteCount() == 0; };
   }
   ~TServedSession() override { DetachHandlers(); }
 
@@ -58,6 +68,20 @@ class TServedSession : public TStreamSocket {
       else if (!WriteOutput(buffer.data(), static_cast<size_t>(n)))
         return;
     }
+    EndIfDone();
+  }
+
+  // Line mode: the layer hands out one line per event.
+  void TakeLine() {
+    std::string line = ReceiveText();
+    if (line.empty()) return;
+    if (FEcho)
+      SendText(line);
+    else
+      WriteOutput(line.data(), line.size());
+  }
+
+  void EndIfDone() {
     if (CloseHeld() && LocalSideDone()) ReleaseClose();
   }
 
@@ -130,7 +154,7 @@ class TListenRun {
       Warn(ErrorLine(evc::SocketErrorText(error), error));
       return;
     }
-    auto session = std::make_unique<TServedSession>(*this, FOptions.Echo, FOptions.Once);
+    auto session = std::make_unique<TServedSession>(*this, FOptions);
     try {
       evc::winsock::SOCKET handle = FServer.Accept();
       if (handle == evc::winsock::INVALID_SOCKET) return;

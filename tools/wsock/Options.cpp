@@ -29,6 +29,39 @@ bool IsPortText(const std::string& text) {
   return true;
 }
 
+bool Unescape(const std::string& text, std::string& out) {
+  out.clear();
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i >= text.size()) return false;
+    switch (text[i]) {
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case '\\': out += '\\'; break;
+      case 'x': {
+        int hi = i + 1 < text.size() ? hex(text[i + 1]) : -1;
+        int lo = i + 2 < text.size() ? hex(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        break;
+      }
+      default: return false;
+    }
+  }
+  return true;
+}
+
 namespace {
 
 const CLI::Validator kPort(
@@ -40,6 +73,34 @@ const CLI::Validator kNotEmpty([](std::string& s) { return s.empty() ? std::stri
 
 void AddProto(CLI::App* cmd, TToolOptions& o) {
   cmd->add_option("--proto", o.Proto, "Transport protocol")->check(CLI::IsMember({"tcp", "udp"}))->capture_default_str();
+}
+
+const CLI::Validator kLineEnd(
+    [](std::string& s) {
+      std::string out;
+      if (!Unescape(s, out)) return std::string("bad escape (use \\r \\n \\t \\\\ \\xHH): ") + s;
+      if (out.empty()) return std::string("must not be empty");
+      return std::string();
+    },
+    "TEXT");
+
+// --line-mode and --line-end, shared by connect and listen.
+CLI::Option* AddLineMode(CLI::App* cmd, TToolOptions& o, const char* what) {
+  CLI::Option* mode = cmd->add_flag("--line-mode", o.LineMode, what);
+  cmd->add_option("--line-end", o.LineEnd, "Line terminator, with escapes \\r \\n \\t \\\\ \\xHH")
+      ->check(kLineEnd)
+      ->capture_default_str()
+      ->needs(mode);
+  return mode;
+}
+
+// HOST:PORT of --socks into its two parts.
+bool SplitHostPort(const std::string& text, std::string& host, std::string& port) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  host = text.substr(0, colon);
+  port = text.substr(colon + 1);
+  return IsPortText(port);
 }
 
 }  // namespace
@@ -63,6 +124,25 @@ TParseResult ParseCommandLine(int argc, char** argv) {
   connect->add_option("--udp-wait", o.UdpWaitMs, "UDP: milliseconds to wait for replies after the last one")
       ->check(CLI::Range(0, 3600000))
       ->capture_default_str();
+  std::string socks;
+  CLI::Option* socksOpt =
+      connect->add_option("--socks", socks, "Connect through the SOCKS proxy at HOST:PORT (TCP only)")
+          ->check(CLI::Validator(
+              [](std::string& s) {
+                std::string h, p;
+                return SplitHostPort(s, h, p) ? std::string() : "not HOST:PORT: " + s;
+              },
+              "HOST:PORT"));
+  connect->add_option("--socks-level", o.SocksLevel, "SOCKS version")
+      ->check(CLI::IsMember({"4", "4A", "4a", "5"}))
+      ->capture_default_str()
+      ->needs(socksOpt);
+  CLI::Option* user = connect
+                          ->add_option("--socks-user", o.SocksUser,
+                                       "SOCKS 5: user name, with password authentication; SOCKS 4: user id")
+                          ->needs(socksOpt);
+  connect->add_option("--socks-pass", o.SocksPass, "SOCKS 5 password")->needs(user);
+  AddLineMode(connect, o, "Write each received line as it is delivered");
 
   CLI::App* listen = app.add_subcommand(
       "listen",
@@ -75,6 +155,11 @@ TParseResult ParseCommandLine(int argc, char** argv) {
   listen->add_flag("--echo", o.Echo, "Send received data back to its sender");
   listen->add_flag("--once", o.Once,
                    "TCP: serve one connection and exit when it has closed; UDP: exit after the first datagram");
+  CLI::Option* lineMode = AddLineMode(listen, o, "TCP: handle received data one line at a time");
+  listen->add_flag("--line-echo", o.LineEcho, "Line mode: echo every received byte, as a terminal would")
+      ->needs(lineMode);
+  listen->add_flag("--line-edit", o.LineEdit, "Line mode: apply backspace and tab editing to received lines")
+      ->needs(lineMode);
 
   CLI::App* lookup = app.add_subcommand("lookup", "Print every IPv4 address of NAME, one a line");
   lookup->add_option("NAME", o.Host, "Host name")->required()->check(kNotEmpty);
@@ -89,6 +174,19 @@ TParseResult ParseCommandLine(int argc, char** argv) {
     return result;
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "wsock: %s\nRun 'wsock --help' for usage.\n", e.what());
+    result.ExitCode = 2;
+    return result;
+  }
+
+  if (!socks.empty()) SplitHostPort(socks, o.SocksServer, o.SocksPort);
+  std::string end;
+  Unescape(o.LineEnd, end);
+  o.LineEnd = end;
+  const char* conflict = nullptr;
+  if (o.LineMode && o.Proto == "udp") conflict = "--line-mode works with TCP only";
+  if (!o.SocksServer.empty() && o.Proto != "tcp") conflict = "--socks works with TCP only";
+  if (conflict) {
+    std::fprintf(stderr, "wsock: %s\nRun 'wsock --help' for usage.\n", conflict);
     result.ExitCode = 2;
     return result;
   }

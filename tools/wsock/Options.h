@@ -21,6 +21,20 @@ struct TToolOptions {
   // UDP connect: after the end of input, how long to wait for more replies
   // since the last one before ending.
   int UdpWaitMs = 1000;
+
+  // connect through a SOCKS proxy (empty SocksServer: directly).
+  std::string SocksServer;
+  std::string SocksPort;
+  std::string SocksLevel = "5";
+  std::string SocksUser;  // SOCKS 5: user name with password authentication; SOCKS 4: user id
+  std::string SocksPass;
+
+  // Line mode: data is handled one line at a time, lines ending in LineEnd.
+  bool LineMode = false;
+  // As typed (escapes such as \r\n) while parsing, the bytes afterwards.
+  std::string LineEnd = "\\r\\n";
+  bool LineEcho = false;           // listen: echo each received byte, as a terminal would
+  bool LineEdit = false;           // listen: backspace and tab editing of received lines
 };
 
 struct TParseResult {
@@ -34,5 +48,7 @@ TParseResult ParseCommandLine(int argc, char** argv);
 
 // True for a decimal port number 0..65535 or a service name.
 bool IsPortText(const std::string& text);
+// Resolves the escapes \r \n \t \\ and \xHH; false for a bad escape.
+bool Unescape(const std::string& text, std::string& out);
 
 }  // namespace wsock

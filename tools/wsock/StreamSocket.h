@@ -4,8 +4,10 @@
 // session: it fires OnSessionClosed and closes at once, throwing away what
 // is still queued for sending. A tool that copies data both ways must keep
 // sending what it has, since the peer may only have shut down its own
-// sending side and still be reading. This class holds that close back while
-// the owner's side is not done, and the owner releases it when it is.
+// sending side and still be reading. This class lets the layers report the
+// peer's end as usual (line mode hands out its last partial line there),
+// then holds the close back while the owner's side is not done; the owner
+// releases it when it is. OnEnded reports the real end of the session, once.
 #pragma once
 #include <functional>
 
@@ -39,22 +41,26 @@ class TStreamSocket : public evc::DAVidavi {
     OnError.Clear();
     OnBgException.Clear();
     LocalSideDone = nullptr;
+    OnEnded = nullptr;
   }
 
   // Asked when the peer has ended its data: true when this side has nothing
   // more to send, so the session may end now.
   std::function<bool()> LocalSideDone;
+  // The session is over (0: orderly, else the socket error). Owners use it
+  // instead of OnSessionClosed, which may come while the close is held.
+  std::function<void(evc::WORD error)> OnEnded;
 
   bool PeerEnded() const { return FPeerEnded; }
   bool CloseHeld() const { return FCloseHeld; }
 
-  // Ends a session whose close was held back: closes the socket, then fires
-  // OnSessionClosed(0). Does nothing when no close is held.
+  // Ends a session whose close was held back. Does nothing when no close is
+  // held.
   void ReleaseClose() {
     if (!FCloseHeld) return;
     FCloseHeld = false;
     evc::DAVidavi::Close();
-    evc::DAVidavi::FireSessionClosed(0);
+    Ended(0);
   }
 
   void Close() override {
@@ -68,21 +74,27 @@ class TStreamSocket : public evc::DAVidavi {
   }
 
   void FireSessionClosed(evc::WORD error) override {
-    if (error == 0 && State() == evc::wsConnected) {
-      // The peer's orderly end while the connection is still ours to use.
-      FPeerEnded = true;
-      if (!FCloseHeld && LocalSideDone && !LocalSideDone()) {
-        // The close that follows this event is held back, and the event
-        // is fired when the session really ends.
-        FHoldNextClose = true;
-        return;
-      }
-    }
+    // The peer's orderly end while the connection is still ours to use.
+    bool peerEnd = error == 0 && State() == evc::wsConnected;
+    if (peerEnd) FPeerEnded = true;
     evc::DAVidavi::FireSessionClosed(error);
+    if (peerEnd && !FCloseHeld && State() == evc::wsConnected && LocalSideDone && !LocalSideDone()) {
+      // The close that follows this event is held back.
+      FHoldNextClose = true;
+      return;
+    }
+    Ended(error);
   }
 
  private:
+  void Ended(evc::WORD error) {
+    if (FEndReported) return;
+    FEndReported = true;
+    if (OnEnded) OnEnded(error);
+  }
+
   bool FPeerEnded = false;
+  bool FEndReported = false;
   bool FHoldNextClose = false;
   bool FCloseHeld = false;
 };
