@@ -1,5 +1,6 @@
 #include "RawHttpServer.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
@@ -68,19 +69,28 @@ std::vector<std::string> TRawHttpServer::Requests() const {
   return FRequests;
 }
 
+std::vector<std::string> TRawHttpServer::Peers() const {
+  std::lock_guard g(FLock);
+  return FPeers;
+}
+
 void TRawHttpServer::Serve() {
   for (;;) {
     pollfd p[2] = {{FListen, POLLIN, 0}, {FStopPipe[0], POLLIN, 0}};
     if (poll(p, 2, -1) < 0) continue;
     if (p[1].revents) return;
-    int fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    int fd = accept4(FListen, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    HandleOne(fd);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    HandleOne(fd, text);
     close(fd);
   }
 }
 
-void TRawHttpServer::HandleOne(int fd) {
+void TRawHttpServer::HandleOne(int fd, const std::string& peer) {
   std::string req;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   size_t want = std::string::npos;  // total size once the header is complete
@@ -102,6 +112,7 @@ void TRawHttpServer::HandleOne(int fd) {
     std::lock_guard g(FLock);
     index = static_cast<int>(FRequests.size());
     FRequests.push_back(req);
+    FPeers.push_back(peer);
   }
   std::string resp = FResponder(req, index);
   size_t sent = 0;

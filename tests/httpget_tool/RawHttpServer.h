@@ -26,10 +26,12 @@ class TRawHttpServer {
   int Port() const { return FPort; }
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(FPort) + path; }
   std::vector<std::string> Requests() const;
+  // The address each request came from, dotted, in the order of Requests.
+  std::vector<std::string> Peers() const;
 
  private:
   void Serve();
-  void HandleOne(int fd);
+  void HandleOne(int fd, const std::string& peer);
 
   TResponder FResponder;
   int FListen = -1;
@@ -37,6 +39,7 @@ class TRawHttpServer {
   int FPort = 0;
   mutable std::mutex FLock;
   std::vector<std::string> FRequests;
+  std::vector<std::string> FPeers;
   std::thread FThread;
 };
 

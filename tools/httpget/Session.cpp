@@ -115,9 +115,10 @@ bool TSession::Prepare() {
   return true;
 }
 
-// The socket forgets its SOCKS settings after every close, so they are
-// given again before each connection, relocations included: a user who
-// asked for a SOCKS server must never be connected around it.
+// The socket forgets its SOCKS settings after every close (after its close
+// event, so not even OnLocationChange can keep them), so they are given
+// again as each lookup starts, relocations included: a user who asked for a
+// SOCKS server must never be connected around it.
 static void ApplySocks(THttpCli& c, const TOptions& o) {
   if (o.SocksServer.empty()) return;
   c.SetSocksServer(o.SocksServer);
@@ -132,7 +133,15 @@ void TSession::HookEvents() {
   THttpCli& c = *FClient;
   const bool include = FOptions.Include || FOptions.Method == TMethod::Head;
 
-  c.OnStateChange = [this](TObject*) { Trace(std::string("OnStateChange ") + HttpClientStateName(FClient->State())); };
+  c.OnStateChange = [this](TObject*) {
+    Trace(std::string("OnStateChange ") + HttpClientStateName(FClient->State()));
+    if (FClient->State() != hcLookingUp) return;
+    try {
+      ApplySocks(*FClient, FOptions);
+    } catch (const std::exception& e) {
+      Fail(e.what());
+    }
+  };
   c.OnSessionConnected = [this](TObject*) { Trace("OnSessionConnected"); };
   c.OnRequestHeaderBegin = [this](TObject*) { Trace("OnRequestHeaderBegin"); };
   c.OnBeforeHeaderSend = [this](TObject*, const std::string& method, TStrings* headers) {
@@ -192,12 +201,6 @@ void TSession::HookEvents() {
            std::to_string(httpErrAborted) + ")");
       // Inside this event the client withdraws the relocation it announced.
       FClient->Abort();
-      return;
-    }
-    try {
-      ApplySocks(*FClient, FOptions);
-    } catch (const std::exception& e) {
-      Fail(e.what());
     }
   };
   c.OnRequestDone = [this](TObject*, THttpRequest rq, WORD error) {
@@ -226,7 +229,6 @@ int TSession::Run() {
   }
   THttpRequest rq = FOptions.Method == TMethod::Head ? hrHead : FOptions.Method == TMethod::Post ? hrPost : hrGet;
   try {
-    ApplySocks(*FClient, FOptions);
     FClient->RequestAsync(rq);
     // Each wait sleeps in the kernel until a message or a socket event.
     while (!FDone && FFailure.empty()) Application().HandleMessage();
