@@ -110,7 +110,7 @@ void THttpCli::SocketDataSent(TObject* sender, WORD error) {
     FireSendEnd();
     return;
   }
-  FSentCount += static_cast<int32_t>(n);
+  FSentCount = static_cast<int32_t>(static_cast<uint32_t>(FSentCount) + static_cast<uint32_t>(n));
   FireSendData(FSendBuffer, static_cast<int32_t>(n));
   FCtrlSocket->Send(FSendBuffer, static_cast<int>(n));
 }

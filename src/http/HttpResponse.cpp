@@ -102,7 +102,7 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     FLastLine.assign(FReceiveBuffer + FReceiveStart, static_cast<size_t>(FReceiveLen - FReceiveStart));
     FReceiveStart = FReceiveLen = 0;
     FReceiveBuffer[0] = 0;
-    (this->*FNext)();
+    if (FNext != nullptr) (this->*FNext)();
   };
 
   if (FState == hcAwaitingBody) {
@@ -122,7 +122,7 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     FLastLine.assign(start, textLen);
     FLineEnd.assign(start + textLen, lineLen + 1 - textLen);
     FReceiveStart += static_cast<int>(lineLen + 1);
-    if (FState == hcAwaitingHeader || FState == hcAwaitingBody) {
+    if ((FState == hcAwaitingHeader || FState == hcAwaitingBody) && FNext != nullptr) {
       (this->*FNext)();
       // Once the document has begun, the bytes behind its first line are
       // document too, delivered as they came, line ends included.
@@ -246,7 +246,8 @@ void THttpCli::ParseHeaderField(const std::string& line) {
 void THttpCli::ProcessBodyData() {
   if (FBodyDataCount == 0) FireDocBegin();
   ++FBodyDataCount;
-  FRcvdCount += static_cast<int32_t>(FLastLine.size());
+  // A 32-bit count, as published; past 2 GiB it wraps instead of overflowing.
+  FRcvdCount = static_cast<int32_t>(static_cast<uint32_t>(FRcvdCount) + static_cast<uint32_t>(FLastLine.size()));
   if (FRcvdStream) FRcvdStream->Write(FLastLine.data(), static_cast<int64_t>(FLastLine.size()));
   FireDocData(FLastLine.data(), static_cast<int32_t>(FLastLine.size()));
 }

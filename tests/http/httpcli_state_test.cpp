@@ -165,7 +165,7 @@ TEST_F(States, AbortDuringLookupGivesOneDoneWithCode3) {
 TEST_F(States, AbortWhileAwaitingTheBody) {
   TReply r;
   r.pieces = {"HTTP/1.0 200 OK\r\n\r\npart", "never"};
-  r.gapMs = 2000;
+  r.gapMs = 600;
   server.AddReply(r);
   cli->SetURL(Url());
   cli->OnDocData = [&](TObject*, const void*, int32_t) { cli->Abort(); };
