@@ -197,3 +197,33 @@ TEST(LineMisuse, RedeliveryEndsWithoutAHandlerThatTakesData) {
 
 }  // namespace
 }  // namespace linet
+
+namespace linet {
+namespace {
+
+TEST(LineReentry, HandlerPumpingMessagesGetsLaterLinesAfterItReturns) {
+  TLinePair p;
+  ASSERT_TRUE(p.Open());
+  std::vector<std::string> seen;
+  int depth = 0, deepest = 0;
+  p.sock->OnDataAvailable = [&](TObject*, WORD) {
+    deepest = std::max(deepest, ++depth);
+    std::string line = p.sock->ReceiveText();
+    seen.push_back(line);
+    if (line == "a\r\n") {
+      // More data arrives while this handler waits with messages pumped.
+      EXPECT_EQ(::send(p.peer, "b\r\nc\r\n", 6, 0), 6);
+      bool never = false;
+      p.sock->Timeout = 100;
+      EXPECT_EQ(p.sock->WaitForFlag(never), 12001);
+    }
+    --depth;
+  };
+  p.PeerSend("a\r\n");
+  PumpUntil([&] { return seen.size() >= 3; }, 2000);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a\r\n", "b\r\n", "c\r\n"}));
+  EXPECT_EQ(deepest, 1);
+}
+
+}  // namespace
+}  // namespace linet
