@@ -3,6 +3,8 @@
 // the application sees.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "SocksTestUtil.h"
 
 namespace sockstest {
@@ -241,6 +243,23 @@ TEST_F(SocksHandshake, Socks4UnresolvableDestinationClosesWithoutSessionConnecte
                               "' Invalid Hostname.) SessionClosed(20017)");
   peer.Join();
   EXPECT_FALSE(peerSawBytes);
+}
+
+TEST_F(SocksHandshake, ReadNotificationWithAnErrorEndsTheHandshake) {
+  std::atomic<bool> greeted{false};
+  TScriptedPeer peer([&](TPeerConn& c) {
+    greeted = c.Read(3).size() == 3;
+    c.WaitClosed();
+  });
+  ConnectThrough(peer.Port(), "5");
+  ASSERT_TRUE(PumpUntil([&] { return greeted.load(); }));
+  // What the library posts when a read fails on the connection.
+  PostMessage(sock.WindowHandle(), WM_ASYNCSELECT, static_cast<WPARAM>(sock.HSocket()),
+              static_cast<LPARAM>(winsock::FD_READ | (10054 << 16)));
+  ASSERT_TRUE(WaitClosed()) << log.Joined();
+  EXPECT_EQ(log.Joined(),
+            "SocksConnected(0) SocksError(10054,data receive error) SessionConnected(10054) SessionClosed(10054)");
+  peer.Join();
 }
 
 TEST_F(SocksHandshake, FailedTcpConnectToTheProxy) {

@@ -281,11 +281,13 @@ TEST_P(SocksRequestSize, FitsExactlyOrIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(error, k.refusal);
   if (k.refusal.empty()) {
     size_t last = k.level == "5" ? 7 + k.addr : expected;
-    // The script ends once the proxy has read the last request and waited.
+    // The script ends once the proxy has read the last request.
     EXPECT_TRUE(peer.Join(4000));
     EXPECT_EQ(first.size(), last);
     EXPECT_LE(last, 128u);
-    if (k.auth != socksNoAuthentication) EXPECT_EQ(authLen, 3 + k.user + k.pass);
+    if (k.auth != socksNoAuthentication) {
+      EXPECT_EQ(authLen, 3 + k.user + k.pass);
+    }
   } else {
     EXPECT_EQ(s.State(), wsClosed);
     EXPECT_EQ(s.SocksState(), socksData);
