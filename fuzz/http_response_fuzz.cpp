@@ -25,48 +25,68 @@ struct TResult {
   std::string Summary(const class TFuzzClient& c) const;
 };
 
+// One client serves every run (making a client and its socket is far
+// dearer than a run); Reset puts it back where a request to
+// http://host/dir/doc.htm stands when the answer begins.
 class TFuzzClient : public THttpCli {
  public:
-  explicit TFuzzClient(TResult& r) : THttpCli(nullptr), R(r) {
-    OnHeaderBegin = [this](TObject*) { R.lines.push_back("<begin>"); };
-    OnHeaderData = [this](TObject*) { R.lines.push_back("data " + LastLine()); };
-    OnHeaderEnd = [this](TObject*) { R.lines.push_back("<end>"); };
-    OnCookie = [this](TObject*, const std::string& v, bool&) { R.lines.push_back("cookie " + v); };
-    OnUnsolicitedLine = [this](TObject*, WORD) { R.lines.push_back("unsolicited " + LastLine()); };
+  TFuzzClient() : THttpCli(nullptr) {
+    OnHeaderBegin = [this](TObject*) { R->lines.push_back("<begin>"); };
+    OnHeaderData = [this](TObject*) { R->lines.push_back("data " + LastLine()); };
+    OnHeaderEnd = [this](TObject*) { R->lines.push_back("<end>"); };
+    OnCookie = [this](TObject*, const std::string& v, bool&) { R->lines.push_back("cookie " + v); };
+    OnUnsolicitedLine = [this](TObject*, WORD) { R->lines.push_back("unsolicited " + LastLine()); };
     OnDocData = [this](TObject*, const void* p, int32_t n) {
       if (n < 0 || (n > 0 && p == nullptr)) __builtin_trap();
-      R.body.append(static_cast<const char*>(p), static_cast<size_t>(n));
+      R->body.append(static_cast<const char*>(p), static_cast<size_t>(n));
     };
-    // What a request to http://host/dir/doc.htm leaves before the answer.
+  }
+
+  void Reset(TResult& r) {
+    R = &r;
+    // Messages of the previous run carry its number and are ignored.
+    ++FRequestSerial;
+    Application().ProcessMessages();
+    FState = hcAwaitingHeader;
     FRequestType = hrGet;
     FURL = "http://host/dir/doc.htm";
     ClearResponse();
+    FLocationFlag = false;
+    FRestartPending = false;
+    FReasonPhrase.clear();
+    FAcceptRanges.clear();
+    FContentRangeBegin.clear();
+    FContentRangeEnd.clear();
+    FAuthenticateList->Clear();
+    FLastLine.clear();
+    FUsername.clear();
+    FPassword.clear();
     FHostName = "host";
     FTargetHost = "host";
     FPort = "80";
     FPath = "/dir/doc.htm";
     FDocName = "doc.htm";
-    FState = hcAwaitingHeader;
     FNext = &THttpCli::ProcessHeaderLine;
+    FCtrlSocket->OnSessionClosed.Bind(static_cast<THttpCli*>(this), &THttpCli::SocketSessionClosed);
   }
 
   void CloseConnection() override {
-    R.closed = true;
+    R->closed = true;
     THttpCli::CloseConnection();
   }
 
   // Hands the bytes over as the socket would, at most the free room at a time.
   bool Feed(const uint8_t* data, size_t size) {
-    while (size > 0 && !R.closed) {
+    while (size > 0 && !R->closed) {
       int len = size > 1 << 20 ? 1 << 20 : static_cast<int>(size);
       int took = 0;
       try {
         took = TakeReceivedBytes(data, len);
       } catch (const EHttpException& e) {
-        R.outcome = "http exception " + std::to_string(e.ErrorCode());
+        R->outcome = "http exception " + std::to_string(e.ErrorCode());
         return false;
       } catch (const Exception& e) {
-        R.outcome = "exception " + e.Message();
+        R->outcome = "exception " + e.Message();
         return false;
       }
       if (took <= 0 || took > len) __builtin_trap();
@@ -76,8 +96,7 @@ class TFuzzClient : public THttpCli {
     return true;
   }
 
-  TResult& R;
-  friend struct TResult;
+  TResult* R = nullptr;
 };
 
 std::string TResult::Summary(const TFuzzClient& c) const {
@@ -100,25 +119,21 @@ struct TRun {
 };
 
 TRun Run(const uint8_t* data, size_t size, size_t fragment) {
+  static TFuzzClient* c = new TFuzzClient();  // lives for the whole process
   TResult r;
   TRun out;
-  {
-    TFuzzClient c(r);
-    if (fragment == 0) fragment = size > 0 ? size : 1;
-    for (size_t off = 0; off < size; off += fragment) {
-      size_t n = size - off < fragment ? size - off : fragment;
-      if (!c.Feed(data + off, n)) break;
-      if (r.closed) break;
-    }
-    if (c.ReceivedCount() != static_cast<int32_t>(r.body.size())) __builtin_trap();
-    out.summary = r.Summary(c);
-    out.received = c.ReceivedCount();
+  c->Reset(r);
+  if (fragment == 0) fragment = size > 0 ? size : 1;
+  for (size_t off = 0; off < size; off += fragment) {
+    size_t n = size - off < fragment ? size - off : fragment;
+    if (!c->Feed(data + off, n)) break;
+    if (r.closed) break;
   }
+  if (c->ReceivedCount() != static_cast<int32_t>(r.body.size())) __builtin_trap();
+  out.summary = r.Summary(*c);
+  out.received = c->ReceivedCount();
   out.body = r.body;
   out.closed = r.closed;
-  // The client posted its ready and done messages to a window that is gone
-  // now; they are dropped here instead of piling up.
-  Application().ProcessMessages();
   return out;
 }
 

@@ -165,6 +165,7 @@ void THttpCli::ClearResponse() {
   FHeaderInProgress = false;
   // Bytes of an earlier connection are no part of this response.
   FReceiveLen = 0;
+  FReceiveStart = 0;
   FReceiveBuffer[0] = 0;
   FLocation = FURL;
 }
