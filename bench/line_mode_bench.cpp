@@ -175,8 +175,8 @@ int main() {
   bool ok = true;
   for (size_t mib : {128, 256}) {
     const std::string data = MakeLines(mib * 1024 * 1024);
-    TResult line = BestOf(3, [&] { return RunLineMode(data); });
-    TResult base = BestOf(3, [&] { return RunMemchr(data); });
+    TResult line = BestOf(5, [&] { return RunLineMode(data); });
+    TResult base = BestOf(5, [&] { return RunMemchr(data); });
     if (line.lines != base.lines || line.sum != base.sum) {
       std::printf("MISMATCH: %llu lines against %llu\n", static_cast<unsigned long long>(line.lines),
                   static_cast<unsigned long long>(base.lines));
