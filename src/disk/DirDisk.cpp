@@ -21,6 +21,9 @@ namespace {
 HANDLE gVwin32 = INVALID_HANDLE_VALUE;
 HANDLE gVolume = INVALID_HANDLE_VALUE;
 bool gOpenedHere = false;
+// The temporary block of the NT transfers, shared like the other scratch values.
+std::vector<uint8_t> gBlock;
+constexpr size_t kKeptBlockBytes = 1 << 20;
 DIOC_REGISTERS gRegs;
 DWORD gBytesReturned = 0;
 BOOL gLastResult = FALSE;
@@ -357,14 +360,16 @@ bool TDirDisk::NtTransfer(char letter, uint64_t offset, uint8_t* buffer, uint32_
     bool locked = !FNeedDiskLock ||
                   DeviceIoControl(gVolume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &gBytesReturned, nullptr);
     if (locked) {
-      std::vector<uint8_t> block;
+      std::vector<uint8_t>& block = gBlock;
       bool ok = false;
       try {
-        block.resize(byteCount);
+        // Grown, never refilled: zeroing 64 KiB on every call costs as much
+        // as the system calls of the transfer.
+        if (block.size() < byteCount) block.resize(byteCount);
       } catch (const std::bad_alloc&) {
         block.clear();
       }
-      if (block.size() == byteCount) {
+      if (block.size() >= byteCount) {
         for (unsigned attempt = 0; attempt < FRetries && !ok; ++attempt) {
           // Every attempt starts from the offset again: a failed attempt may
           // have moved the position, and a retry elsewhere would read, or
@@ -382,6 +387,8 @@ bool TDirDisk::NtTransfer(char letter, uint64_t offset, uint8_t* buffer, uint32_
           ok = gLastResult && gBytesTransferred == byteCount;
         }
       }
+      // Small blocks are kept for the next transfer; a huge one is given back.
+      if (block.size() > kKeptBlockBytes) std::vector<uint8_t>().swap(block);
       if (FNeedDiskLock && ok)
         result = DeviceIoControl(gVolume, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &gBytesReturned, nullptr);
       else

@@ -264,10 +264,9 @@ HANDLE TLinuxDiskApi::CreateFileA(const char* fileName, DWORD desiredAccess, DWO
     SetLastError(err);
     return INVALID_HANDLE_VALUE;
   }
-  // The descriptor was opened non-blocking only so that probing could never
-  // hang; transfers are ordinary blocking ones.
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  // The descriptor was opened non-blocking only so that opening could never
+  // hang on a FIFO; it stays so, because regular files and block devices,
+  // the only kinds ProbeDisk admits, ignore the flag for reads and writes.
   vol->Fd = fd;
   vol->CanRead = wantRead;
   vol->CanWrite = wantWrite;
