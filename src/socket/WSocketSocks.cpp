@@ -116,6 +116,9 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
     return;
   }
   FSocksPort = TrimText(value);
+  // A remote port resolved before belongs to another proxy, or to a direct
+  // attempt: the next Connect resolves it again.
+  FPortResolved = false;
 }
 
 void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
@@ -125,6 +128,9 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
   }
   FSocksServer = TrimText(value);
   FSocksServerAssigned = !FSocksServer.empty();
+  // As for the port: the remote address resolved before is not this one's.
+  FAddrResolved = false;
+  FPortResolved = false;
 }
 
 // --- Connect and Listen ---
@@ -187,15 +193,16 @@ void TCustomSocksWSocket::Connect() {
   if (RefuseOversizedRequest()) return;
 
   bool failed = false;
+  bool portSet = false, addrSet = false;
   std::string message;
   try {
     if (!FPortResolved) {
       FSin.sin_port = wsocket::htons(WSocketResolvePort(FSocksPort, FProtoStr));
-      FPortResolved = true;
+      FPortResolved = portSet = true;
     }
     if (!FAddrResolved) {
       FSin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
-      FAddrResolved = true;
+      FAddrResolved = addrSet = true;
     }
     // The destination port travels in the request; Addr is not resolved
     // here (SOCKS 4 resolves it when building its request).
@@ -205,6 +212,10 @@ void TCustomSocksWSocket::Connect() {
     message = e.Message();
   }
   if (failed) {
+    // The proxy's half-resolved address must not be taken for the
+    // destination's by a later direct Connect.
+    if (portSet) FPortResolved = false;
+    if (addrSet) FAddrResolved = false;
     ReportError("connect: " + message);
     return;
   }

@@ -186,7 +186,7 @@ TEST_F(SocksHandshake, ProxyClosingDuringAuthenticationReportsAuthFailureBeforeC
 TEST_F(SocksHandshake, Socks4RequestCarriesResolvedAddressAndUserCode) {
   std::string request;
   TScriptedPeer peer([&](TPeerConn& c) {
-    request = c.Read(12);
+    request = c.Read(11);
     c.Write(kReplyOk4);
     c.EchoUntilClosed();
   });

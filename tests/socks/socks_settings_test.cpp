@@ -171,6 +171,59 @@ TEST(SocksSettings, ConnectRefusedByTheCoreLeavesNoHandshakeWaiting) {
   s.Close();
 }
 
+TEST(SocksSettings, FailedProxyResolutionLeavesNothingForADirectConnect) {
+  TEchoServer echo;
+  TSessionLog log;
+  DAVidavi s(nullptr);
+  log.Attach(s);
+  std::string badName(300, 'p');  // refused by the resolver without any lookup
+  s.SetSocksServer(badName);
+  s.SetSocksPort("1");
+  s.SetAddr("127.0.0.1");
+  s.SetPort(std::to_string(echo.Port()));
+  EXPECT_EQ(Refusal([&] { s.Connect(); }), "connect: WSocketResolveHost: '" + badName + "' Invalid Hostname.");
+  // Without the proxy, the same Addr and Port reach the echo server, not
+  // port 1 of the proxy's attempt.
+  s.SetSocksServer("");
+  s.OnSessionConnected = [&, prev = s.OnSessionConnected](TObject* o, WORD e) {
+    prev(o, e);
+    if (e == 0) s.SendText("direct");
+  };
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return log.received == "direct" || log.closed; })) << log.Joined();
+  EXPECT_EQ(log.received, "direct");
+  s.Close();
+}
+
+TEST(SocksSettings, ChangedProxyPortIsResolvedAgain) {
+  TEchoServer echo;
+  TSessionLog log;
+  DAVidavi s(nullptr);
+  log.Attach(s);
+  // A first attempt fails on the proxy's name after its port was resolved.
+  s.SetSocksServer(std::string(300, 'p'));
+  s.SetSocksPort("1");
+  s.SetAddr("localhost");
+  s.SetPort("80");
+  EXPECT_NE(Refusal([&] { s.Connect(); }), "");
+  // The host corrects both: the proxy must be reached at its new port.
+  TScriptedPeer peer([&](TPeerConn& c) {
+    c.Read(3);
+    c.Write(Bytes({5, 0}));
+    c.Read(16);
+    c.Write(Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}));
+    c.WaitClosed();
+  });
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort(std::to_string(peer.Port()));
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return log.closed || (s.SocksState() == socksData && s.State() == wsConnected); }))
+      << log.Joined();
+  EXPECT_EQ(log.JoinedUntil("SessionConnected"), "SocksConnected(0) SessionConnected(0)");
+  s.Close();
+  peer.Join();
+}
+
 TEST(SocksSettings, ConnectOnALiveProxiedSessionIsRefusedAndTheSessionGoesOn) {
   TEchoThroughProxy proxy;
   TSessionLog log;
