@@ -381,6 +381,10 @@ bool TDirDisk::NtTransfer(char letter, uint64_t offset, uint8_t* buffer, uint32_
             gLastResult = WriteFile(gVolume, block.data(), byteCount, &gBytesTransferred, nullptr);
           } else {
             gLastResult = ReadFile(gVolume, block.data(), byteCount, &gBytesTransferred, nullptr);
+            // What a failed read did not fill holds an earlier transfer's
+            // bytes, perhaps of another drive: the caller gets zeros there.
+            const DWORD filled = gBytesTransferred < byteCount ? gBytesTransferred : byteCount;
+            if (!gLastResult || filled != byteCount) std::memset(block.data() + filled, 0, byteCount - filled);
             std::memcpy(buffer, block.data(), byteCount);
           }
           // A call that moved fewer bytes than asked did not do the transfer.

@@ -2,6 +2,7 @@
 // the rules around them.
 #include "disk/DirDisk.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -592,6 +593,22 @@ TEST_F(DirDiskTest, FormFilesKeepTheSettings) {
   std::unique_ptr<TComponent> o(TextToComponent(odd, nullptr));
   EXPECT_FALSE(static_cast<TDirDisk*>(o.get())->DriveValid());
   EXPECT_EQ(static_cast<TDirDisk*>(o.get())->DriveName(), 'C');
+}
+
+TEST_F(DirDiskTest, FailedNtReadNeverHandsOutAnEarlierTransfersBytes) {
+  auto disk = Make(VER_PLATFORM_WIN32_NT);
+  disk->SetDriveName('C');
+  disk->SetSectors(2);
+  disk->SetRetries(1);
+  std::vector<uint8_t> buf(1024);
+  ASSERT_TRUE(disk->ReadSectors(buf.data(), buf.size()));
+  ASSERT_EQ(0, std::memcmp(buf.data(), DriveAt('C', 0), buf.size()));
+  // The next read, of another drive, fails: the caller sees zeros, not C's sectors.
+  disk->SetDriveName('D');
+  Api.FailRead = -1;
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  EXPECT_FALSE(disk->ReadSectors(buf.data(), buf.size()));
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; }));
 }
 
 }  // namespace
