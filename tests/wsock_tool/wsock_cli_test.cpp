@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "ToolProcess.h"
+#include "common/LoopbackPeer.h"
 
 using namespace wsocktest;
 
@@ -47,6 +48,15 @@ TEST(WsockLookup, ReverseOfLoopbackIsANameFromTheHostsFile) {
   EXPECT_EQ(r.Out.back(), '\n');
   std::string name = r.Out.substr(0, r.Out.size() - 1);
   EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+}
+
+// Output to a descriptor that was closed at start is an error, never bytes
+// written into whatever the tool opened in its place.
+TEST(WsockArguments, ClosedStandardOutputIsReported) {
+  std::string out;
+  int rc = loopback::RunProgram({"/bin/sh", "-c", ToolPath() + " lookup localhost 2>&1 >&-; echo status=$?"}, &out);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out, "wsock: standard output: Bad file descriptor\nstatus=1\n");
 }
 
 TEST(WsockArguments, UsageErrorsExitWithTwoAndOneClearLine) {
