@@ -368,3 +368,38 @@ TEST(SocksRequestSizeDuringHandshake, UserCodeGrownAfterConnectEndsTheHandshake)
 
 }  // namespace
 }  // namespace sockstest
+
+namespace sockstest {
+namespace {
+
+TEST(SocksWithLineMode, LinesBehindTheReplyAndLaterOnesArriveWholeAndInOrder) {
+  DAVidavi s(nullptr);
+  std::vector<std::string> lines;
+  TScriptedPeer peer([&](TPeerConn& c) {
+    c.Read(3);
+    c.Write(Bytes({5, 0}));
+    c.Read(16);
+    c.Write(Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}) + "one\ntwo\nthr");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    c.Write("ee\n");
+    c.WaitClosed();
+  });
+  s.SetLineMode(true);
+  s.SetLineEnd("\n");
+  s.OnDataAvailable = [&](TObject*, WORD) {
+    std::string line = s.ReceiveText();
+    if (!line.empty()) lines.push_back(line);
+  };
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort(std::to_string(peer.Port()));
+  s.SetAddr("localhost");
+  s.SetPort("80");
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return lines.size() >= 3; }));
+  EXPECT_EQ(lines, (std::vector<std::string>{"one\n", "two\n", "three\n"}));
+  s.Close();
+  peer.Join();
+}
+
+}  // namespace
+}  // namespace sockstest
