@@ -70,9 +70,12 @@ TEST_F(HttpgetNginx, WritesTheDocumentToAFileOrStandardOutputByteForByte) {
   EXPECT_EQ(got.size(), Document.size());
   EXPECT_TRUE(got == Document) << "the file differs from the document";
 
-  r = RunTool({Server->Url("/small.txt")});
-  ASSERT_EQ(r.Status, 0) << r.Err;
-  EXPECT_EQ(r.Out, "hello, world\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{Server->Url("/small.txt")}, {"-o", "-", Server->Url("/small.txt")}}) {
+    r = RunTool(args);
+    ASSERT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "hello, world\n");
+  }
 
   // An empty document still gives its (empty) file.
   const std::string empty = TempPath("empty.txt");

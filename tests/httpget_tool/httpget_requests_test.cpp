@@ -170,6 +170,7 @@ TEST_F(HttpgetRequests, BadOptionsExitWith2AndOneLine) {
            {},
            {"--no-such-option", "http://127.0.0.1/"},
            {"-o"},
+           {"-o", "", "http://127.0.0.1/"},
            {"https://127.0.0.1/"},
            {"-I", "-d", "-", "http://127.0.0.1/"},
            {"-H", "NoColon", "http://127.0.0.1/"},

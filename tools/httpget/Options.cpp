@@ -156,6 +156,8 @@ TParseResult ParseOptions(int argc, const char* const* argv) {
           "the URL must not contain blanks or line breaks");
     o.Url = url;
 
+    Check(app.count("--output") == 0 || !o.OutputFile.empty(), "the output file name is empty");
+    if (o.OutputFile == "-") o.OutputFile.clear();  // as curl: "-" is standard output
     if (head) o.Method = TMethod::Head;
     if (!data.empty()) {
       Check(!head, "-I and -d ask for different methods: choose one");
