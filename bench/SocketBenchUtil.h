@@ -149,7 +149,7 @@ struct TComparison {
   std::string Counter;   // counter both report, higher is better
   std::string Unit;      // how the counter reads, e.g. "MiB/s"
   double Scale;          // counter value times Scale gives Unit
-  double Target;         // least acceptable ratio ours / baseline
+  double Target;         // least acceptable ratio ours / baseline (0: shown for reference only)
 };
 
 // A figure of its own with a limit (no baseline), e.g. processor use.
@@ -165,8 +165,11 @@ struct TFigure {
 // their ratio and whether the target is met.
 class TComparisonReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that logs and pipes get plain text.
   explicit TComparisonReporter(std::vector<TComparison> lines, std::vector<TFigure> figures = {})
-      : FLines(std::move(lines)), FFigures(std::move(figures)) {}
+      : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular),
+        FLines(std::move(lines)),
+        FFigures(std::move(figures)) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
@@ -182,9 +185,12 @@ class TComparisonReporter : public benchmark::ConsoleReporter {
       if (ours <= 0 || base <= 0) continue;
       double ratio = ours / base;
       double oursCpu = Find(l.Ours, "cpu_time"), baseCpu = Find(l.Baseline, "cpu_time");
-      std::printf("%s: ours %.1f %s, baseline %.1f %s, ratio %.2f (target >= %.2f: %s); cpu-time ratio %.2f\n",
-                  l.Title.c_str(), ours * l.Scale, l.Unit.c_str(), base * l.Scale, l.Unit.c_str(), ratio, l.Target,
-                  ratio >= l.Target ? "met" : "MISSED", oursCpu > 0 ? baseCpu / oursCpu : 0.0);
+      std::string verdict = "no target";
+      if (l.Target > 0)
+        verdict = "target >= " + std::to_string(l.Target).substr(0, 4) + ": " + (ratio >= l.Target ? "met" : "MISSED");
+      std::printf("%s: ours %.1f %s, baseline %.1f %s, ratio %.2f (%s); cpu-time ratio %.2f\n", l.Title.c_str(),
+                  ours * l.Scale, l.Unit.c_str(), base * l.Scale, l.Unit.c_str(), ratio, verdict.c_str(),
+                  oursCpu > 0 ? baseCpu / oursCpu : 0.0);
     }
     for (const auto& f : FFigures) {
       double v = Find(f.Bench, f.Counter);

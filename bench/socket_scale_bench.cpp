@@ -2,15 +2,23 @@
 //
 // Figures: the time to connect them all; the heap each connected component
 // costs; round trips per second on one pair while all the others sit idle,
-// against the same pair before the others exist and again after they are
-// gone (the mean of the two, so that a drift in the machine's load does not
-// pass for a cost of the idle pairs); and the processor time the thread uses
-// while every pair is open and nothing happens.
+// against the same pair with no other pairs; and the processor time the
+// thread uses while every pair is open and nothing happens.
+//
+// The round trips are measured in cycles (alone, open the crowd, with the
+// crowd, close it, ...) and each figure with the crowd is set against the
+// mean of the figures alone just before and just after it, so that a
+// change in the machine's load during the run does not pass for a cost of
+// the idle pairs; the verdict is on all cycles together. A raw epoll echo
+// loop (the same system calls the components make per round trip, without
+// them) runs the same comparison at the end: what the kernel itself loses
+// to the idle sockets shows there.
 //
 // Each pair holds two descriptors, so the program raises its descriptor
 // limit as far as it needs (or may); when the hard limit leaves too few, it
 // opens as many pairs as fit and says so.
 #include <malloc.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -100,6 +108,8 @@ struct TWorld {
     auto t0 = std::chrono::steady_clock::now();
     Clients.clear();
     Crowd.Accepted.clear();
+    Opened = false;
+    Connected = 0;
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
 
@@ -151,8 +161,10 @@ void RunRoundTrips(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_RoundTrip_Alone(benchmark::State& state) { RunRoundTrips(state); }
-void BM_RoundTrip_AloneAgain(benchmark::State& state) { RunRoundTrips(state); }
+void BM_RoundTrip_Alone(benchmark::State& state) {
+  if (gWorld->Opened) Fatal("the crowd is open during a round trip measured alone");
+  RunRoundTrips(state);
+}
 
 void BM_ConnectAll(benchmark::State& state) {
   for (auto _ : state) gWorld->OpenCrowd();
@@ -189,13 +201,103 @@ void BM_CloseAll(benchmark::State& state) {
   state.counters["close_s"] = seconds;
 }
 
-// Registration order is run order.
-BENCHMARK(BM_RoundTrip_Alone)->MinTime(1.0)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ConnectAll)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RoundTrip_WithIdlePairs)->MinTime(2.0)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_IdleCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_CloseAll)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RoundTrip_AloneAgain)->MinTime(1.0)->Unit(benchmark::kMicrosecond);
+// The raw loop: one echo pair and a crowd of idle pairs in one epoll set,
+// every descriptor one-shot and re-armed after each read, as the socket
+// layer does.
+struct TRawWorld {
+  int Epoll = epoll_create1(EPOLL_CLOEXEC);
+  TRawPair Echo;
+  std::vector<std::unique_ptr<TRawPair>> Crowd;
+
+  TRawWorld() {
+    Arm(Echo.Client, EPOLL_CTL_ADD);
+    Arm(Echo.Server, EPOLL_CTL_ADD);
+  }
+  ~TRawWorld() {
+    Crowd.clear();
+    ::close(Epoll);
+  }
+  void Arm(int fd, int op) {
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    e.data.fd = fd;
+    epoll_ctl(Epoll, op, fd, &e);
+  }
+  bool WaitFor(int fd) {
+    epoll_event ev[64];
+    for (int tries = 0; tries < 5; ++tries) {
+      int n = epoll_wait(Epoll, ev, 64, 1000);
+      for (int i = 0; i < n; ++i)
+        if (ev[i].data.fd == fd) return true;
+    }
+    return false;
+  }
+  bool Hop(int from, int to) {
+    char buf[256] = "ping";
+    if (::send(from, buf, kMessage, MSG_NOSIGNAL) != kMessage || !WaitFor(to)) return false;
+    ssize_t n = ::recv(to, buf, sizeof buf, 0);
+    Arm(to, EPOLL_CTL_MOD);
+    return n == kMessage;
+  }
+  bool RoundTrip() { return Hop(Echo.Client, Echo.Server) && Hop(Echo.Server, Echo.Client); }
+  void Open() {
+    for (int i = 0; i < gPairs; ++i) {
+      Crowd.push_back(std::make_unique<TRawPair>());
+      Arm(Crowd.back()->Client, EPOLL_CTL_ADD);
+      Arm(Crowd.back()->Server, EPOLL_CTL_ADD);
+    }
+  }
+};
+
+TRawWorld* gRaw = nullptr;
+
+void BM_RawRoundTrip(benchmark::State& state) {
+  if (!gRaw) {
+    if (gWorld->Opened) gWorld->CloseCrowd();  // its descriptors are needed now
+    gRaw = new TRawWorld;
+  }
+  bool crowd = state.range(0) != 0;
+  if (crowd && gRaw->Crowd.empty()) gRaw->Open();
+  if (!crowd) gRaw->Crowd.clear();
+  for (auto _ : state)
+    if (!gRaw->RoundTrip()) Fatal("a raw round trip did not come back");
+  state.SetItemsProcessed(state.iterations());
+}
+
+constexpr int kCycles = 3;
+
+// Registration order is run order: kCycles cycles, then one more alone.
+void RegisterAll() {
+  using benchmark::RegisterBenchmark;
+  auto tag = [](const char* name, int cycle) { return std::string(name) + "/cycle:" + std::to_string(cycle); };
+  for (int k = 0; k < kCycles; ++k) {
+    RegisterBenchmark(tag("BM_RoundTrip_Alone", k).c_str(), BM_RoundTrip_Alone)
+        ->MinTime(1.0)
+        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark(tag("BM_ConnectAll", k).c_str(), BM_ConnectAll)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    RegisterBenchmark(tag("BM_RoundTrip_WithIdlePairs", k).c_str(), BM_RoundTrip_WithIdlePairs)
+        ->MinTime(1.0)
+        ->Unit(benchmark::kMicrosecond);
+    if (k == 0)
+      RegisterBenchmark("BM_IdleCpu", BM_IdleCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark(tag("BM_CloseAll", k).c_str(), BM_CloseAll)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  RegisterBenchmark(tag("BM_RoundTrip_Alone", kCycles).c_str(), BM_RoundTrip_Alone)
+      ->MinTime(1.0)
+      ->Unit(benchmark::kMicrosecond);
+  // Alone, with the raw crowd, alone again.
+  for (const char* name : {"BM_RawRoundTrip/alone", "BM_RawRoundTrip/with_idle_pairs", "BM_RawRoundTrip/alone_again"})
+    RegisterBenchmark(name, BM_RawRoundTrip)
+        ->Arg(std::string(name).find("with") != std::string::npos)
+        ->MinTime(1.0)
+        ->Unit(benchmark::kMicrosecond);
+}
 
 }  // namespace
 
@@ -209,16 +311,31 @@ int main(int argc, char** argv) {
               gPairs < gAskedPairs ? ", too low for the pairs asked" : "", sizeof(DAVidavi));
   std::fflush(stdout);
   gWorld = new TWorld;
+  RegisterAll();
+  std::vector<TComparison> lines;
+  std::string allIdle, allAlone;
+  for (int k = 0; k < kCycles; ++k) {
+    std::string c = "/cycle:" + std::to_string(k), next = "/cycle:" + std::to_string(k + 1);
+    lines.push_back({"round trips, cycle " + std::to_string(k) + ": idle pairs open vs none",
+                     "BM_RoundTrip_WithIdlePairs" + c, "BM_RoundTrip_Alone" + c + "|BM_RoundTrip_Alone" + next,
+                     "items_per_second", "round trips/s", 1.0, 0.9});
+    allIdle += (k ? "|" : "") + ("BM_RoundTrip_WithIdlePairs" + c);
+    allAlone += (k ? "|" : "") + ("BM_RoundTrip_Alone" + c);
+  }
+  allAlone += "|BM_RoundTrip_Alone/cycle:" + std::to_string(kCycles);
+  lines.push_back({"round trips, all cycles: idle pairs open vs none", allIdle, allAlone, "items_per_second",
+                   "round trips/s", 1.0, 0.9});
+  lines.push_back({"raw epoll round trips (reference): idle pairs open vs none", "BM_RawRoundTrip/with_idle_pairs",
+                   "BM_RawRoundTrip/alone/|BM_RawRoundTrip/alone_again/", "items_per_second", "round trips/s", 1.0,
+                   0});
   TComparisonReporter reporter(
-      {{"round trips on one pair, idle pairs open vs none", "BM_RoundTrip_WithIdlePairs",
-        "BM_RoundTrip_Alone/|BM_RoundTrip_AloneAgain/",
-        "items_per_second", "round trips/s", 1.0, 0.9}},
-      {{"pairs connected", "BM_ConnectAll", "pairs", "", 0},
-       {"time to connect every pair", "BM_ConnectAll", "connect_s", "s", 0},
-       {"heap per connected component", "BM_ConnectAll", "heap_per_socket", "bytes", 0},
-       {"idle processor use with every pair open", "BM_IdleCpu", "cpu_percent", "% of a core", 1.0},
-       {"time to close every pair", "BM_CloseAll", "close_s", "s", 0}});
+      lines, {{"pairs connected", "BM_ConnectAll/cycle:0", "pairs", "", 0},
+              {"time to connect every pair", "BM_ConnectAll/cycle:0", "connect_s", "s", 0},
+              {"heap per connected component", "BM_ConnectAll/cycle:0", "heap_per_socket", "bytes", 0},
+              {"idle processor use with every pair open", "BM_IdleCpu", "cpu_percent", "% of a core", 1.0},
+              {"time to close every pair", "BM_CloseAll/cycle:0", "close_s", "s", 0}});
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  delete gRaw;
   delete gWorld;
   benchmark::Shutdown();
   return 0;
