@@ -66,7 +66,7 @@ class TFuzzClient : public THttpCli {
     FPort = "80";
     FPath = "/dir/doc.htm";
     FDocName = "doc.htm";
-    FNext = &THttpCli::ProcessHeaderLine;
+    FNext = nlHeader;
     FCtrlSocket->OnSessionClosed.Bind(static_cast<THttpCli*>(this), &THttpCli::SocketSessionClosed);
   }
 

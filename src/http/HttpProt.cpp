@@ -238,7 +238,7 @@ void THttpCli::SocketSessionConnected(TObject* sender, WORD error) {
   FConnected = true;
   ChangeState(hcConnected);
   FireSessionConnected();
-  FNext = &THttpCli::ProcessHeaderLine;
+  FNext = nlHeader;
   ChangeState(hcAwaitingHeader);
   try {
     switch (FRequestType) {

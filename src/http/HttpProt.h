@@ -276,7 +276,9 @@ class THttpCli : public TComponent {
   TUnsolicitedLineEvent OnUnsolicitedLine;
 
  protected:
-  using TLineHandler = void (THttpCli::*)();
+  // Who takes the next complete line or body chunk.
+  enum TNextLine : uint8_t { nlNone, nlHeader, nlBody };
+  void CallNextLineHandler();
 
   // Builds the request header and hands it to the socket in one call.
   void SendRequest(const std::string& method, const std::string& version);
@@ -364,7 +366,7 @@ class THttpCli : public TComponent {
   bool FAllowedToSend = false;     // POST body chunks may follow
   std::unique_ptr<TMemoryStream> FReqStream;
   WORD FRequestDoneError = 0;
-  TLineHandler FNext = nullptr;
+  TNextLine FNext = nlNone;
 
   // Every request gets a number; the ready and relocation messages carry it,
   // so that one left over from an ended request cannot touch the next one.

@@ -102,7 +102,7 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     FLastLine.assign(FReceiveBuffer + FReceiveStart, static_cast<size_t>(FReceiveLen - FReceiveStart));
     FReceiveStart = FReceiveLen = 0;
     FReceiveBuffer[0] = 0;
-    if (FNext != nullptr) (this->*FNext)();
+    CallNextLineHandler();
   };
 
   if (FState == hcAwaitingBody) {
@@ -122,17 +122,24 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     FLastLine.assign(start, textLen);
     FLineEnd.assign(start + textLen, lineLen + 1 - textLen);
     FReceiveStart += static_cast<int>(lineLen + 1);
-    if ((FState == hcAwaitingHeader || FState == hcAwaitingBody) && FNext != nullptr) {
-      (this->*FNext)();
+    if (FState == hcAwaitingHeader || FState == hcAwaitingBody) {
+      CallNextLineHandler();
       // Once the document has begun, the bytes behind its first line are
       // document too, delivered as they came, line ends included.
-      if (FState == hcAwaitingBody && FNext == &THttpCli::ProcessBodyData && FReceiveLen > FReceiveStart)
+      if (FState == hcAwaitingBody && FNext == nlBody && FReceiveLen > FReceiveStart)
         deliverHeldAsBody();
     } else {
       OnUnsolicitedLine(this, error);
     }
   }
   CompactReceiveBuffer();
+}
+
+void THttpCli::CallNextLineHandler() {
+  if (FNext == nlHeader)
+    ProcessHeaderLine();
+  else if (FNext == nlBody)
+    ProcessBodyData();
 }
 
 void THttpCli::ProcessHeaderLine() {
@@ -143,7 +150,7 @@ void THttpCli::ProcessHeaderLine() {
   if (LowerCase(FLastLine.substr(0, 6)) == "<html>") {
     if (FContentType.empty()) FContentType = "text/html";
     ChangeState(hcAwaitingBody);
-    FNext = &THttpCli::ProcessBodyData;
+    FNext = nlBody;
     FireHeaderEnd();
     FLastLine += FLineEnd;
     ProcessBodyData();
@@ -172,7 +179,7 @@ void THttpCli::ProcessHeaderLine() {
     std::string ext = dot == std::string::npos ? std::string() : LowerCase(FDocName.substr(dot));
     if ((ext.empty() || ext == ".exe") && FContentType == "text/html") ReplaceExtension(FDocName, "htm");
     ChangeState(hcAwaitingBody);
-    FNext = &THttpCli::ProcessBodyData;
+    FNext = nlBody;
     FireHeaderEnd();
     if (FReceiveLen > FReceiveStart) {
       FLastLine.assign(FReceiveBuffer + FReceiveStart, static_cast<size_t>(FReceiveLen - FReceiveStart));
