@@ -1,12 +1,14 @@
 // An nginx of our own on 127.0.0.1: a temporary directory with its
 // configuration and document root, the server started in the foreground as
-// our child and stopped (by its process id) when the object goes away.
+// our child and stopped (by its process id) when the object goes away, or
+// by the kernel when the thread that started it ends first.
 // Shared by the HTTP benchmarks and the httpget tool tests, so it is
 // header-only and depends on nothing but POSIX.
 #pragma once
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -173,12 +175,18 @@ class TLoopbackNginx {
   bool Launch(const std::string& program) {
     const std::string log = FDir + "/stderr.log";
     const std::string conf = FDir + "/nginx.conf";
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
       FError = std::string("fork: ") + std::strerror(errno);
       return false;
     }
     if (pid == 0) {
+      // A program that dies without running its destructors (an abort, a
+      // sanitizer report, a kill) must not leave its nginx behind: the
+      // master is told to stop when the thread that started it ends.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (getppid() != parent) _exit(127);
       int fd = open(log.c_str(), O_CREAT | O_WRONLY | O_APPEND, 0644);
       if (fd >= 0) {
         dup2(fd, 1);
