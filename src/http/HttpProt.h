@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Component.h"
 #include "base/Event.h"
@@ -100,6 +101,7 @@ constexpr UINT WM_HTTP_RELOCATE = WM_USER + 3;  // restarts the lookup of a relo
 
 // Room of the line buffer; one more byte holds the terminating zero.
 constexpr int kHttpLineCapacity = 8192;
+constexpr int kHttpBodyBlock = 128 * 1024;
 // Largest POST body chunk handed to the socket at once.
 constexpr int kHttpSendChunk = 8193;
 
@@ -353,6 +355,7 @@ class THttpCli : public TComponent {
   std::unique_ptr<TStringList> FResponseHeader;
   std::unique_ptr<TStringList> FAuthenticateList;
   std::string FLastLine;
+  std::vector<char> FBodyBlock;  // the document is read through this once it flows
 
   char FSendBuffer[kHttpSendChunk] = {};
   char FReceiveBuffer[kHttpLineCapacity + 1] = {};
