@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Pump.h"
 #include "http/HttpProt.h"
 
 namespace httptest {
@@ -18,9 +19,9 @@ using namespace evc;
 
 // Handles messages until cond() holds or the time passes, sleeping in the
 // kernel in between. Returns cond().
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds = 5000);
+using evctest::PumpUntil;
 // Handles messages for a while (to see that nothing more happens).
-void PumpFor(int milliseconds);
+using evctest::PumpFor;
 
 // Records the client's events as short texts, in order.
 struct TClientRecorder {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Pump.h"
 #include "socket/DAVidavi.h"
 
 namespace linet {
@@ -14,8 +15,8 @@ namespace linet {
 using namespace evc;
 
 // Handles messages until cond() holds or the time passes. Returns cond().
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds = 5000);
-void PumpFor(int milliseconds);
+using evctest::PumpUntil;
+using evctest::PumpFor;
 
 // A component in line mode connected to a raw peer. By default every
 // OnDataAvailable takes the whole rest of the line with ReceiveText and

@@ -79,7 +79,9 @@ TEST(Kernel, PrioritiesRiseAndAreRestored) {
   ASSERT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL));
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), REALTIME_PRIORITY_CLASS);
   EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_TIME_CRITICAL);
-  if (geteuid() == 0) EXPECT_LT(CurrentNiceValue(), start);  // only a privileged process may raise
+  if (geteuid() == 0) {
+    EXPECT_LT(CurrentNiceValue(), start);  // only a privileged process may raise
+  }
   EXPECT_GE(CurrentNiceValue(), -20);
   SetThreadPriority(GetCurrentThread(), oldLevel);
   SetPriorityClass(GetCurrentProcess(), oldClass);

@@ -125,8 +125,12 @@ TEST(Queue, MessagesToOneWindowArriveInTheOrderPosted) {
   ASSERT_EQ(rec.got.size(), static_cast<size_t>(kCount + 1000));
   WPARAM next1 = 0, next2 = 0;
   for (const MSG& m : rec.got) {
-    if (m.message == WM_USER + 1) EXPECT_EQ(m.wParam, next1++);
-    if (m.message == WM_USER + 2) EXPECT_EQ(m.wParam, next2++);
+    if (m.message == WM_USER + 1) {
+      EXPECT_EQ(m.wParam, next1++);
+    }
+    if (m.message == WM_USER + 2) {
+      EXPECT_EQ(m.wParam, next2++);
+    }
   }
   DestroyWindow(h);
 }

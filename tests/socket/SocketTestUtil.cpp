@@ -22,22 +22,6 @@ namespace sockt {
 
 namespace ws = evc::winsock;
 
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    Application().ProcessMessages();
-    if (cond()) return true;
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return cond();
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<long long>(left, 50)), QS_ALLINPUT);
-  }
-}
-
-void PumpFor(int milliseconds) {
-  PumpUntil([] { return false; }, milliseconds);
-}
-
 void TRecorder::Attach(TCustomWSocket& s, bool withData) {
   auto log = store;
   s.OnChangeState = [log](TObject*, TSocketState o, TSocketState n) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Pump.h"
 #include "socket/DAVidavi.h"
 
 namespace sockt {
@@ -15,9 +16,9 @@ using namespace evc;
 
 // Handles messages until cond() holds or the time passes (kernel waits in
 // between, no spinning). Returns cond().
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds = 5000);
+using evctest::PumpUntil;
 // Handles messages for a while (to see that nothing more happens).
-void PumpFor(int milliseconds);
+using evctest::PumpFor;
 
 // Records every event of a component as short texts, in order.
 // The log is shared with the handlers, so a component that outlives its

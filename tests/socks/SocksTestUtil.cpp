@@ -52,19 +52,6 @@ const char* AuthStateName(TSocksAuthState s) {
 
 }  // namespace
 
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    Application().ProcessMessages();
-    if (cond()) return true;
-    long left = LeftMs(deadline);
-    if (left <= 0) return cond();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<long>(left, 20)), QS_ALLINPUT);
-  }
-}
-
-void PumpFor(int milliseconds) { PumpUntil([] { return false; }, milliseconds); }
-
 std::string Hex(const std::string& bytes) {
   std::string out;
   char b[4];

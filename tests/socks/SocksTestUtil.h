@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Pump.h"
 #include "socket/DAVidavi.h"
 
 namespace sockstest {
@@ -18,8 +19,8 @@ using namespace evc;
 
 // Handles messages until cond() holds or the time passes (kernel waits in
 // between). Returns cond().
-bool PumpUntil(const std::function<bool()>& cond, int milliseconds = 5000);
-void PumpFor(int milliseconds);
+using evctest::PumpUntil;
+using evctest::PumpFor;
 
 // Bytes written as text: "05 01 00".
 std::string Hex(const std::string& bytes);
