@@ -72,9 +72,10 @@ bench: build
 	  $(NETNS) "$$b"; \
 	done
 
+# The socket fuzz targets drive real loopback connections: isolated too.
 fuzz: $(BUILD_FUZZ)/CMakeCache.txt | deps
 	cmake --build $(BUILD_FUZZ) -j$(JOBS)
-	scripts/fuzz-all $(BUILD_FUZZ) $(FUZZ_TIME)
+	$(NETNS) scripts/fuzz-all $(BUILD_FUZZ) $(FUZZ_TIME)
 
 check-sanitize: $(BUILD_ASAN)/CMakeCache.txt | deps
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
