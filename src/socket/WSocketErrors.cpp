@@ -73,12 +73,12 @@ std::string FormatText(const std::string& format, std::initializer_list<TFmtArg>
       out += c;
       continue;
     }
-    char spec = format[++i];
-    if (spec == '%') {
+    char conversion = format[++i];
+    if (conversion == '%') {
       out += '%';
       continue;
     }
-    if ((spec == 's' || spec == 'd') && next != args.end()) {
+    if ((conversion == 's' || conversion == 'd') && next != args.end()) {
       if (const auto* s = std::get_if<std::string>(&*next))
         out += *s;
       else
@@ -88,7 +88,7 @@ std::string FormatText(const std::string& format, std::initializer_list<TFmtArg>
     }
     // Not a placeholder we know, or no argument left: keep it as written.
     out += '%';
-    out += spec;
+    out += conversion;
   }
   return out;
 }

@@ -32,19 +32,19 @@ TTimer::~TTimer() {
 
 void TTimer::Start(int milliseconds) {
   if (FFd < 0) return;
-  itimerspec spec{};
+  itimerspec setting{};
   // A zero value would disarm the timer; the shortest wait is 1 ns.
   long ns = milliseconds > 0 ? static_cast<long>(milliseconds % 1000) * 1000000L : 1L;
-  spec.it_value.tv_sec = milliseconds > 0 ? milliseconds / 1000 : 0;
-  spec.it_value.tv_nsec = ns;
-  timerfd_settime(FFd, 0, &spec, nullptr);
+  setting.it_value.tv_sec = milliseconds > 0 ? milliseconds / 1000 : 0;
+  setting.it_value.tv_nsec = ns;
+  timerfd_settime(FFd, 0, &setting, nullptr);
   FRunning = true;
 }
 
 void TTimer::Stop() {
   if (FFd < 0) return;
-  itimerspec spec{};
-  timerfd_settime(FFd, 0, &spec, nullptr);
+  itimerspec setting{};
+  timerfd_settime(FFd, 0, &setting, nullptr);
   FRunning = false;
 }
 
