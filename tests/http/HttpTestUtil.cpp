@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/Application.h"
+#include "common/LoopbackPeer.h"
 #include "platform/messages.h"
 
 namespace httptest {
@@ -200,16 +201,6 @@ void TRawHttpServer::Serve(int fd, const TReply& reply) {
   }
 }
 
-int ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+int ClosedPort() { return loopback::FreePort(); }
 
 }  // namespace httptest

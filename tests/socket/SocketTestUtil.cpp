@@ -15,6 +15,7 @@
 #include <set>
 
 #include "base/Application.h"
+#include "common/LoopbackPeer.h"
 #include "platform/kernel.h"
 #include "platform/messages.h"
 
@@ -75,17 +76,7 @@ int TRawListener::AcceptOne(int milliseconds) {
   return got;
 }
 
-int ClosedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+int ClosedPort() { return loopback::FreePort(); }
 
 int RawConnect(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
