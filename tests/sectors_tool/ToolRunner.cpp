@@ -164,7 +164,30 @@ TToolRun RunTool(const std::vector<std::string>& args, const std::string* input,
 }
 
 TToolRun RunToolAs(unsigned id, const std::vector<std::string>& args) {
-  return Run(SectorsTool(), args, nullptr, false, std::string(), static_cast<long>(id));
+  // The build tree may lie below a directory only its owner can enter (a
+  // private temporary clone), so the other user runs a copy of the tool and
+  // of the library from a directory anyone can read.
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/evc-sectors-as.XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  const fs::path dir = pattern;
+  fs::copy_file(SectorsTool(), dir / "sectors");
+  fs::copy_file(EVC_BINARY_DIR "/libevcomp.so.0", dir / "libevcomp.so.0");
+  ::chmod(pattern, 0755);
+  const char* old = std::getenv("LD_LIBRARY_PATH");
+  const std::string saved = old ? old : "";
+  ::setenv("LD_LIBRARY_PATH", pattern, 1);
+  TToolRun r;
+  try {
+    r = Run((dir / "sectors").string(), args, nullptr, false, std::string(), static_cast<long>(id));
+  } catch (...) {
+    old ? ::setenv("LD_LIBRARY_PATH", saved.c_str(), 1) : ::unsetenv("LD_LIBRARY_PATH");
+    fs::remove_all(dir);
+    throw;
+  }
+  old ? ::setenv("LD_LIBRARY_PATH", saved.c_str(), 1) : ::unsetenv("LD_LIBRARY_PATH");
+  fs::remove_all(dir);
+  return r;
 }
 
 TToolRun RunOnTerminal(const std::vector<std::string>& args, const std::string& answer) {
