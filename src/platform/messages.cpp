@@ -39,6 +39,22 @@ struct TQueue {
 
   bool TakenEmpty() const { return head == taken.size(); }
 
+  // Leaves the queue as new for the next thread, keeping its descriptors.
+  void Reset() {
+    {
+      std::lock_guard g(lock);
+      posted.clear();
+      waiting = false;
+    }
+    taken.clear();
+    head = 0;
+    quitPending = false;
+    quitCode = 0;
+    sincePoll = 0;
+    windows.clear();
+    poller.Clear();
+  }
+
   void Push(const MSG& m) {
     bool wake;
     {
@@ -76,8 +92,7 @@ struct TClass {
 struct TWindow {
   std::atomic<uint32_t> generation{0};
   std::atomic<bool> alive{false};
-  TQueue* queue = nullptr;  // read by posters under the table lock
-  std::shared_ptr<TQueue> queueRef;
+  std::atomic<TQueue*> queue{nullptr};  // read by posters without a lock
   TClass* cls = nullptr;
   WNDPROC proc = nullptr;
   LONG_PTR userData = 0;
@@ -118,10 +133,24 @@ TWindow* Lookup(HWND h) {
   TWindow* chunk = Table().chunks[slot >> kChunkBits].load(std::memory_order_acquire);
   if (!chunk) return nullptr;
   TWindow* w = &chunk[slot & (kChunkSize - 1)];
-  if (!w->alive.load(std::memory_order_acquire) ||
-      w->generation.load(std::memory_order_acquire) != GenerationOf(h))
-    return nullptr;
+  // Sequentially consistent loads (plain loads on x86) so that a poster's
+  // second look at the same fields, in QueueForPost, sees any change made
+  // while it read the queue pointer.
+  if (!w->alive.load() || w->generation.load() != GenerationOf(h)) return nullptr;
   return w;
+}
+
+// The queue a message for h goes to, read without the table lock so that
+// posting costs no shared write besides the queue's own. If the window is
+// destroyed or its slot reused meanwhile, the second look sees it. A poster
+// can still push into a queue just after its window died: queues are never
+// freed (see TQueuePool), and such a message is dropped as stale.
+TQueue* QueueForPost(HWND h) {
+  TWindow* w = Lookup(h);
+  if (!w) return nullptr;
+  TQueue* q = w->queue.load();
+  if (!q || !w->alive.load() || w->generation.load() != GenerationOf(h)) return nullptr;
+  return q;
 }
 
 // A live window of the calling thread.
@@ -139,22 +168,54 @@ std::string ClassKey(HINSTANCE instance, const char* name) {
 
 void DestroyWindowLocked(TTable& t, HWND h, TWindow* w);
 
+// Queues of ended threads, kept for the next threads. Never freeing a queue
+// is what lets posters use one without holding the table lock; reusing it
+// keeps the memory and descriptors bounded by the most threads alive at once.
+struct TQueuePool {
+  std::mutex lock;
+  std::vector<TQueue*> idle;
+};
+
+TQueuePool& QueuePool() {
+  static TQueuePool* pool = new TQueuePool;  // never destroyed, like the table
+  return *pool;
+}
+
+TQueue* AcquireQueue() {
+  TQueuePool& p = QueuePool();
+  {
+    std::lock_guard g(p.lock);
+    if (!p.idle.empty()) {
+      TQueue* q = p.idle.back();
+      p.idle.pop_back();
+      return q;
+    }
+  }
+  return new TQueue;
+}
+
 // Windows die with their thread, as they do on Windows.
 struct TQueueHolder {
-  std::shared_ptr<TQueue> queue;
+  TQueue* queue = nullptr;
   ~TQueueHolder() {
     if (!queue) return;
-    TTable& t = Table();
-    std::unique_lock g(t.lock);
-    std::vector<HWND> left = queue->windows;
-    for (HWND h : left)
-      if (TWindow* w = Lookup(h)) DestroyWindowLocked(t, h, w);
+    {
+      TTable& t = Table();
+      std::unique_lock g(t.lock);
+      std::vector<HWND> left = queue->windows;
+      for (HWND h : left)
+        if (TWindow* w = Lookup(h)) DestroyWindowLocked(t, h, w);
+    }
+    queue->Reset();
+    TQueuePool& p = QueuePool();
+    std::lock_guard g(p.lock);
+    p.idle.push_back(queue);
   }
 };
 thread_local TQueueHolder tHolder;
 
 TQueue& CurrentQueue() {
-  if (!tHolder.queue) tHolder.queue = std::make_shared<TQueue>();
+  if (!tHolder.queue) tHolder.queue = AcquireQueue();
   return *tHolder.queue;
 }
 
@@ -306,10 +367,9 @@ HWND CreateWindowEx(DWORD, const char* className, const char*, DWORD, int, int, 
   w->userData = 0;
   w->extra.assign(static_cast<size_t>((cls->wc.cbWndExtra + 3) / 4), 0);
   w->owner = std::this_thread::get_id();
-  w->queueRef = tHolder.queue;
-  w->queue = &q;
-  w->generation.store(gen, std::memory_order_release);
-  w->alive.store(true, std::memory_order_release);
+  w->queue.store(&q);
+  w->generation.store(gen);
+  w->alive.store(true);
   ++cls->windowCount;
   HWND h = MakeHandle(slot, gen);
   q.windows.push_back(h);
@@ -318,16 +378,15 @@ HWND CreateWindowEx(DWORD, const char* className, const char*, DWORD, int, int, 
 
 namespace {
 void DestroyWindowLocked(TTable& t, HWND h, TWindow* w) {
-  w->alive.store(false, std::memory_order_release);
+  w->alive.store(false);
   if (w->cls && w->cls->name == kUtilClass && w->userData)
     delete reinterpret_cast<TWndMethod*>(w->userData);
   w->userData = 0;
   if (w->cls) --w->cls->windowCount;
   w->cls = nullptr;
-  auto& list = w->queue->windows;
+  auto& list = w->queue.load()->windows;
   list.erase(std::remove(list.begin(), list.end(), h), list.end());
-  w->queue = nullptr;
-  w->queueRef.reset();
+  w->queue.store(nullptr);
   t.freeSlots.push_back(SlotOf(h));
 }
 }  // namespace
@@ -412,13 +471,12 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     CurrentQueue().Push(m);
     return TRUE;
   }
-  std::shared_lock g(Table().lock);
-  TWindow* w = Lookup(hwnd);
-  if (!w) {
+  TQueue* q = QueueForPost(hwnd);
+  if (!q) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
   }
-  w->queue->Push(m);
+  q->Push(m);
   return TRUE;
 }
 
@@ -514,7 +572,7 @@ TPoller& CurrentThreadPoller() { return CurrentQueue().poller; }
 TPoller* WindowPoller(HWND hwnd) {
   std::shared_lock g(Table().lock);
   TWindow* w = Lookup(hwnd);
-  return w ? &w->queue->poller : nullptr;
+  return w ? &w->queue.load()->poller : nullptr;
 }
 
 // --- hidden windows for methods ---

@@ -70,6 +70,16 @@ size_t TPoller::SourceCount() const {
   return FById.size();
 }
 
+void TPoller::Clear() {
+  std::lock_guard g(FLock);
+  for (const auto& [fd, id] : FIdOfFd) epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, nullptr);
+  FById.clear();
+  FIdOfFd.clear();
+  uint64_t count;
+  while (read(FWakeFd, &count, sizeof count) > 0) {
+  }
+}
+
 int TPoller::Wait(int timeoutMs, bool* woken) {
   if (woken) *woken = false;
   constexpr int kBatch = 64;

@@ -36,6 +36,9 @@ class TPoller {
   void Remove(int fd);
   bool Watches(int fd) const;
   size_t SourceCount() const;
+  // Stops watching every source and forgets a pending Wake(), leaving the
+  // poller as new for its next owner.
+  void Clear();
 
   // Waits up to timeoutMs (-1: no limit) for readiness or Wake(), runs the
   // callbacks of ready sources, and returns how many ran; *woken tells whether

@@ -248,6 +248,82 @@ TEST(Queue, WindowsDieWithTheirThread) {
   owner.join();
 }
 
+// A thread's queue is handed to a later thread; nothing the first left
+// behind (messages, a quit, watched descriptors) may reach the second.
+TEST(Queue, AQueueLeftByAnEndedThreadStartsEmptyForTheNext) {
+  TTestClass cls("EvcTestClassR");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  TPoller* first = nullptr;
+  std::thread a([&] {
+    HWND h = cls.Create();
+    for (int i = 0; i < 3; ++i) PostMessage(h, WM_USER + i, 0, 0);
+    PostMessage(0, WM_USER + 9, 0, 0);
+    PostQuitMessage(4);
+    first = &CurrentThreadPoller();
+    first->Add(fds[0], EPOLLIN, [](uint32_t) { ADD_FAILURE() << "a source of the ended thread ran"; });
+  });
+  a.join();
+  std::thread b([&] {
+    EXPECT_EQ(&CurrentThreadPoller(), first) << "the queue was not reused, so this test proves nothing";
+    EXPECT_EQ(CurrentThreadPoller().SourceCount(), 0u);
+    MSG m;
+    EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE)) << "message " << m.message << " leaked";
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT), WAIT_TIMEOUT);
+  });
+  b.join();
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// Posting reads a window's queue without a lock, so it races threads that
+// end and hand their queue on. Every message a thread takes must be for its
+// own window, and (under the address sanitizer) no poster may touch freed
+// memory.
+TEST(Queue, PostersRacingEndingThreadsReachOnlyLiveWindows) {
+  TTestClass cls("EvcTestClassS");
+  std::atomic<HWND> target{0};
+  std::atomic<bool> stop{false};
+  std::atomic<long> accepted{0}, refused{0};
+  auto poster = [&] {
+    while (!stop) {
+      HWND h = target.load();
+      if (!h) continue;
+      if (PostMessage(h, WM_USER, 0, 0))
+        ++accepted;
+      else
+        ++refused;
+    }
+  };
+  std::thread p1(poster), p2(poster);
+  std::atomic<int> strays{0};
+  for (int round = 0; round < 200; ++round) {
+    std::thread owner([&] {
+      HWND own = cls.Create();
+      target = own;
+      MSG m;
+      for (int i = 0; i < 20;) {
+        if (!PeekMessage(&m, 0, 0, 0, PM_REMOVE)) {
+          MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+          ++i;
+          continue;
+        }
+        if (m.hwnd != own) ++strays;
+        ++i;
+      }
+      DestroyWindow(own);
+    });
+    owner.join();
+  }
+  stop = true;
+  p1.join();
+  p2.join();
+  EXPECT_EQ(strays.load(), 0);
+  EXPECT_GT(accepted.load(), 0);
+  EXPECT_GT(refused.load(), 0);
+}
+
 TEST(Poller, ReadySourceWakesTheQueueAndRunsOnTheOwningThread) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
