@@ -31,6 +31,10 @@ struct TQueue {
   // keeps the owner's per-message writes from stalling posting threads.
   alignas(64) std::vector<MSG> taken;
   size_t head = 0;
+  // Some taken message has not yet been passed over by a peek that found
+  // nothing; only then is it news to a wait (a filtered GetMessage would
+  // otherwise spin on the messages it does not want).
+  bool unseen = false;
   bool quitPending = false;
   int quitCode = 0;
   int sincePoll = 0;
@@ -48,6 +52,7 @@ struct TQueue {
     }
     taken.clear();
     head = 0;
+    unseen = false;
     quitPending = false;
     quitCode = 0;
     sincePoll = 0;
@@ -73,6 +78,7 @@ struct TQueue {
     }
     std::lock_guard g(lock);
     if (posted.empty()) return;
+    unseen = true;
     if (taken.empty()) {
       taken.swap(posted);
     } else {
@@ -480,18 +486,18 @@ BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-BOOL PeekMessage(MSG* msg, HWND hwnd, UINT lo, UINT hi, UINT removeFlags) {
-  if (!msg) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+namespace {
+// Ready sources are collected when the queue runs dry (and every
+// kPollEvery messages). GetMessage skips the dry-queue collection because
+// the wait it goes into next collects them anyway; that saves a system call
+// each time a thread goes to sleep.
+bool Peek(MSG* msg, HWND hwnd, UINT lo, UINT hi, bool remove, bool pollWhenDry) {
   TQueue& q = CurrentQueue();
-  bool remove = (removeFlags & PM_REMOVE) != 0;
   // Messages already taken are older than anything posted since, so the
   // lock is needed only when they run out (or for a filtered search).
   bool filtered = hwnd != 0 || lo != 0 || hi != 0;
   if (q.TakenEmpty() || filtered) q.TakePosted();
-  if (q.TakenEmpty() || q.sincePoll >= kPollEvery) {
+  if ((pollWhenDry && q.TakenEmpty()) || q.sincePoll >= kPollEvery) {
     q.sincePoll = 0;
     if (q.poller.Wait(0) > 0 && (q.TakenEmpty() || filtered)) q.TakePosted();
   }
@@ -504,7 +510,17 @@ BOOL PeekMessage(MSG* msg, HWND hwnd, UINT lo, UINT hi, UINT removeFlags) {
     if (remove) q.quitPending = false;
     return TRUE;
   }
+  q.unseen = false;
   return FALSE;
+}
+}  // namespace
+
+BOOL PeekMessage(MSG* msg, HWND hwnd, UINT lo, UINT hi, UINT removeFlags) {
+  if (!msg) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return Peek(msg, hwnd, lo, hi, (removeFlags & PM_REMOVE) != 0, true) ? TRUE : FALSE;
 }
 
 DWORD MsgWaitForMultipleObjects(DWORD count, const uintptr_t*, BOOL, DWORD milliseconds, DWORD) {
@@ -517,7 +533,7 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const uintptr_t*, BOOL, DWORD milli
   for (;;) {
     {
       std::lock_guard g(q.lock);
-      if (!q.posted.empty() || !q.TakenEmpty() || q.quitPending) return WAIT_OBJECT_0;
+      if (!q.posted.empty() || (q.unseen && !q.TakenEmpty()) || q.quitPending) return WAIT_OBJECT_0;
       q.waiting = true;
     }
     int timeout = -1;
@@ -548,7 +564,7 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT lo, UINT hi) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
   }
-  while (!PeekMessage(msg, hwnd, lo, hi, PM_REMOVE)) WaitMessage();
+  while (!Peek(msg, hwnd, lo, hi, true, false)) WaitMessage();
   return msg->message == WM_QUIT ? 0 : 1;
 }
 

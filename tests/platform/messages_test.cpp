@@ -184,6 +184,30 @@ TEST(Queue, WaitingUsesNoProcessorTime) {
   EXPECT_LT(used, 20.0) << "a 1 s wait used " << used << " ms of processor time";
 }
 
+// A filtered GetMessage sleeps past the messages it does not want, and the
+// one it wants, posted later from another thread, still wakes it.
+TEST(Queue, FilteredGetMessageSleepsPastUnwantedMessages) {
+  TTestClass cls("EvcTestClassU");
+  HWND unwanted = cls.Create(), wanted = cls.Create();
+  PostMessage(unwanted, WM_USER + 1, 0, 0);
+  double before = ThreadCpuMs();
+  std::thread later([wanted] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PostMessage(wanted, WM_USER + 2, 0, 0);
+  });
+  MSG m{};
+  EXPECT_EQ(GetMessage(&m, wanted, 0, 0), 1);
+  double used = ThreadCpuMs() - before;
+  later.join();
+  EXPECT_EQ(m.hwnd, wanted);
+  EXPECT_EQ(m.message, UINT(WM_USER + 2));
+  EXPECT_LT(used, 20.0) << "waiting 300 ms used " << used << " ms of processor time";
+  ASSERT_TRUE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
+  EXPECT_EQ(m.hwnd, unwanted);
+  DestroyWindow(unwanted);
+  DestroyWindow(wanted);
+}
+
 TEST(Queue, QuitEndsTheWaitAfterPostedMessagesAndIsNotDispatched) {
   TTestClass cls("EvcTestClassF");
   HWND h = cls.Create();
