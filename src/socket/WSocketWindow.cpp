@@ -7,10 +7,12 @@
 
 namespace evc {
 
-// Shared by every socket window: index 0 holds the component.
+// Shared by every socket window: index 0 holds the component. Only
+// CreateMessageWindow stores it, always as a TCustomWSocket*, so it is read
+// back without a type check (a dynamic_cast per message costs more than the
+// rest of the dispatch).
 LRESULT XSocketWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto* obj = reinterpret_cast<TObject*>(GetWindowLongPtr(hwnd, 0));
-  auto* sock = obj ? dynamic_cast<TCustomWSocket*>(obj) : nullptr;
+  auto* sock = reinterpret_cast<TCustomWSocket*>(GetWindowLongPtr(hwnd, 0));
   if (!sock) return DefWindowProc(hwnd, msg, wParam, lParam);
   TMessage m;
   m.Msg = msg;
@@ -42,7 +44,7 @@ void TCustomWSocket::CreateMessageWindow() {
     ReportError("Cannot create a hidden window for DAVidavi");
     return;
   }
-  SetWindowLongPtr(FWindowHandle, 0, reinterpret_cast<LONG_PTR>(static_cast<TObject*>(this)));
+  SetWindowLongPtr(FWindowHandle, 0, reinterpret_cast<LONG_PTR>(this));
 }
 
 void TCustomWSocket::DestroyMessageWindow() {
