@@ -10,9 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "HttpBenchClient.h"
 #include "LoopbackNginx.h"
-#include "base/Application.h"
-#include "http/HttpProt.h"
 
 using namespace evc;
 
@@ -20,11 +19,7 @@ namespace {
 
 constexpr int64_t kSize = int64_t{256} << 20;
 using TClock = std::chrono::steady_clock;
-
-[[noreturn]] void Fatal(const std::string& what) {
-  std::fprintf(stderr, "fatal: %s\n", what.c_str());
-  std::exit(2);
-}
+using evcbench::Fatal;
 
 std::string CurlProgram() {
   for (const char* p : {"/usr/bin/curl", "/usr/local/bin/curl"})
@@ -48,23 +43,11 @@ double CurlSeconds(const std::string& curl, const std::string& url) {
 }
 
 double HttpCliSeconds(const std::string& url) {
-  THttpCli client(nullptr);
-  client.SetURL(url);
-  int64_t bytes = 0;
-  bool done = false;
-  WORD error = 0;
-  client.OnDocData = [&](TObject*, const void*, int32_t len) { bytes += len; };
-  client.OnRequestDone = [&](TObject*, THttpRequest, WORD e) {
-    error = e;
-    done = true;
-  };
+  evcbench::TCountingHttpClient client(url);
   auto t0 = TClock::now();
-  client.RequestAsync(hrGet);
-  while (!done) Application().HandleMessage();
+  client.Get();
   double s = std::chrono::duration<double>(TClock::now() - t0).count();
-  if (error != 0 || client.HttpStatus() != 200 || bytes != kSize)
-    Fatal("THttpCli: error " + std::to_string(error) + ", status " + std::to_string(client.HttpStatus()) + ", " +
-          std::to_string(bytes) + " bytes");
+  if (client.Bytes() != kSize) Fatal("THttpCli received " + std::to_string(client.Bytes()) + " bytes");
   return s;
 }
 

@@ -9,9 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "HttpBenchClient.h"
 #include "LoopbackNginx.h"
-#include "base/Application.h"
-#include "http/HttpProt.h"
 
 using namespace evc;
 
@@ -20,11 +19,7 @@ namespace {
 constexpr int kRequests = 2000;
 constexpr int kDocument = 1024;
 using TClock = std::chrono::steady_clock;
-
-[[noreturn]] void Fatal(const std::string& what) {
-  std::fprintf(stderr, "fatal: %s\n", what.c_str());
-  std::exit(2);
-}
+using evcbench::Fatal;
 
 size_t CountBytes(char*, size_t size, size_t n, void* total) {
   *static_cast<size_t*>(total) += size * n;
@@ -54,26 +49,12 @@ double LibcurlSeconds(const std::string& url) {
 }
 
 double HttpCliSeconds(const std::string& url) {
-  THttpCli client(nullptr);
-  client.SetURL(url);
-  int64_t bytes = 0;
-  bool done = false;
-  WORD error = 0;
-  client.OnDocData = [&](TObject*, const void*, int32_t len) { bytes += len; };
-  client.OnRequestDone = [&](TObject*, THttpRequest, WORD e) {
-    error = e;
-    done = true;
-  };
+  evcbench::TCountingHttpClient client(url);
   auto t0 = TClock::now();
-  for (int i = 0; i < kRequests; ++i) {
-    done = false;
-    client.RequestAsync(hrGet);
-    while (!done) Application().HandleMessage();
-    if (error != 0 || client.HttpStatus() != 200)
-      Fatal("THttpCli: error " + std::to_string(error) + ", status " + std::to_string(client.HttpStatus()));
-  }
+  for (int i = 0; i < kRequests; ++i) client.Get();
   double s = std::chrono::duration<double>(TClock::now() - t0).count();
-  if (bytes != int64_t{kRequests} * kDocument) Fatal("THttpCli received " + std::to_string(bytes) + " bytes");
+  if (client.Bytes() != int64_t{kRequests} * kDocument)
+    Fatal("THttpCli received " + std::to_string(client.Bytes()) + " bytes");
   return s;
 }
 

@@ -1,0 +1,47 @@
+// What the HTTP benchmarks share: a THttpCli that counts the document bytes
+// it receives and runs one request at a time to completion.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/Application.h"
+#include "http/HttpProt.h"
+
+namespace evcbench {
+
+[[noreturn]] inline void Fatal(const std::string& what) {
+  std::fprintf(stderr, "fatal: %s\n", what.c_str());
+  std::exit(2);
+}
+
+class TCountingHttpClient {
+ public:
+  explicit TCountingHttpClient(const std::string& url) : FClient(nullptr) {
+    FClient.SetURL(url);
+    FClient.OnDocData = [this](evc::TObject*, const void*, int32_t len) { FBytes += len; };
+    FClient.OnRequestDone = [this](evc::TObject*, evc::THttpRequest, evc::WORD e) {
+      FError = e;
+      FDone = true;
+    };
+  }
+
+  // One GET, pumping messages until it is done; anything but a 200 is fatal.
+  void Get() {
+    FDone = false;
+    FClient.RequestAsync(evc::hrGet);
+    while (!FDone) evc::Application().HandleMessage();
+    if (FError != 0 || FClient.HttpStatus() != 200)
+      Fatal("THttpCli: error " + std::to_string(FError) + ", status " + std::to_string(FClient.HttpStatus()));
+  }
+
+  int64_t Bytes() const { return FBytes; }
+
+ private:
+  evc::THttpCli FClient;
+  int64_t FBytes = 0;
+  bool FDone = false;
+  evc::WORD FError = 0;
+};
+
+}  // namespace evcbench
