@@ -38,6 +38,9 @@ const char* HttpRequestName(THttpRequest r) {
 THttpCli::THttpCli(TComponent* owner) : TComponent(owner) {
   CreateWindowHandle();
   FCtrlSocket = new DAVidavi(this);
+  // Made by the client, not placed by its user: a form file must not store
+  // it, or each reading would add another socket beside this one.
+  FCtrlSocket->SetSubComponent(true);
   FAuthenticateList = std::make_unique<TStringList>();
   FResponseHeader = std::make_unique<TStringList>();
   FReqStream = std::make_unique<TMemoryStream>();

@@ -335,6 +335,11 @@ TEST(HttpCliForm, PublishedSettingsRoundTrip) {
   EXPECT_DOUBLE_EQ(b->ModifiedSince(), 36893.5);
   EXPECT_EQ(b->Agent(), "agent/1");
   EXPECT_EQ(b->Accept(), "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+  // The client's own socket is part of it, not a component of the form: it
+  // is not written, so reading back does not add a second one each time.
+  EXPECT_EQ(text.find("DAVidavi"), std::string::npos) << text;
+  EXPECT_EQ(b->ComponentCount(), 1);
+  EXPECT_EQ(ComponentToText(*b), text);
 }
 
 }  // namespace
