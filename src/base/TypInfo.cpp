@@ -8,6 +8,7 @@
 
 #include "base/Exception.h"
 #include "base/Persistent.h"
+#include "base/TextUtils.h"
 
 namespace evc {
 
@@ -20,12 +21,6 @@ bool SameText(std::string_view a, std::string_view b) {
 }
 
 namespace {
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
-}
-
 struct TClassRegistry {
   std::mutex lock;
   std::map<std::string, const TClassInfo*> byName;
@@ -76,7 +71,7 @@ const TPropInfo* TClassInfo::FindProp(std::string_view name) const {
 void RegisterComponentClass(const TClassInfo& info) {
   auto& r = Classes();
   std::lock_guard g(r.lock);
-  auto [it, inserted] = r.byName.emplace(Lower(info.Name), &info);
+  auto [it, inserted] = r.byName.emplace(LowerCase(info.Name), &info);
   if (!inserted && it->second != &info)
     throw EComponentError("A class named " + info.Name + " is already registered");
 }
@@ -84,7 +79,7 @@ void RegisterComponentClass(const TClassInfo& info) {
 const TClassInfo* FindComponentClass(std::string_view name) {
   auto& r = Classes();
   std::lock_guard g(r.lock);
-  auto it = r.byName.find(Lower(name));
+  auto it = r.byName.find(LowerCase(name));
   return it == r.byName.end() ? nullptr : it->second;
 }
 

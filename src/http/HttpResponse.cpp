@@ -3,24 +3,11 @@
 #include <cstring>
 
 #include "http/HttpProt.h"
+#include "base/TextUtils.h"
 
 namespace evc {
 
 namespace {
-
-std::string LowerCase(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-// Blanks and control characters go from both ends.
-std::string TrimText(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 // A decimal integer as the class library converts one: leading blanks, an
 // optional sign, digits only, within 32 bits.
@@ -234,7 +221,7 @@ void THttpCli::ParseHeaderField(const std::string& line) {
     PrepareRelocation(value);
   } else if (name == "content-length") {
     int32_t length = 0;
-    std::string text = TrimText(value);
+    std::string text = Trim(value);
     if (!ParseInteger(text, length)) {
       AbandonResponse(httpErrBadResponse);
       throw EConvertError("'" + text + "' is not a valid integer value");

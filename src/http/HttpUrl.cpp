@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "http/HttpProt.h"
+#include "base/TextUtils.h"
 
 namespace evc {
 
@@ -28,12 +29,6 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
 bool IsSchemeChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
          c == '.';
-}
-
-std::string LowerCase(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
 }
 
 // The directory of a path, trailing "/" included; "/" when it has none.

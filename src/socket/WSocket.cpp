@@ -4,21 +4,10 @@
 
 #include <cstring>
 
+#include "base/TextUtils.h"
 #include "base/TypInfo.h"
 
 namespace evc {
-
-namespace {
-
-// Blanks and control characters go, as the class library's Trim does.
-std::string TrimText(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-}  // namespace
 
 const char* SocketStateName(TSocketState s) {
   switch (s) {
@@ -124,7 +113,7 @@ void TCustomWSocket::SetAddr(const std::string& value) {
     ReportError("Cannot change Addr if not closed");
     return;
   }
-  FAddrStr = TrimText(value);
+  FAddrStr = Trim(value);
   if (FAddrStr.empty()) {
     FAddrAssigned = false;
     return;
@@ -139,7 +128,7 @@ void TCustomWSocket::SetPort(const std::string& value) {
     ReportError("Cannot change Port if not closed");
     return;
   }
-  FPortStr = TrimText(value);
+  FPortStr = Trim(value);
   if (FPortStr.empty()) {
     FPortAssigned = false;
     return;
@@ -154,7 +143,7 @@ void TCustomWSocket::SetProto(const std::string& value) {
     ReportError("Cannot change Proto if not closed");
     return;
   }
-  FProtoStr = TrimText(value);
+  FProtoStr = Trim(value);
   if (FProtoStr.empty()) {
     FProtoAssigned = false;
     return;

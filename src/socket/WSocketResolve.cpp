@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "socket/WSocket.h"
+#include "base/TextUtils.h"
 
 namespace evc {
 
@@ -10,13 +11,6 @@ namespace {
 
 bool IsBlank(char c) { return c == ' '; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string TrimBlanks(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 constexpr size_t kMaxHostText = 256;
 constexpr size_t kMaxPortText = 31;
@@ -61,7 +55,7 @@ int ParseDecimal(const std::string& s) {
 winsock::u_long WSocketResolveHost(const std::string& inAddr) {
   if (inAddr.empty() || inAddr.size() > kMaxHostText)
     throw ESocketException("WSocketResolveHost: '" + inAddr + "' Invalid Hostname.");
-  std::string name = TrimBlanks(inAddr);
+  std::string name = Trim(inAddr);
   if (IsDottedQuad(inAddr)) {
     winsock::u_long a = wsocket::inet_addr(name.c_str());
     if (a == winsock::INADDR_NONE_W && name != "255.255.255.255")
@@ -82,8 +76,8 @@ uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
   if (proto.empty() || proto.size() > kMaxPortText)
     throw ESocketException("WSocketResolvePort: Invalid Proto.");
   if (IsDigit(port[0])) return static_cast<uint16_t>(ParseDecimal(port) & 0xFFFF);
-  std::string name = TrimBlanks(port);
-  std::string p = TrimBlanks(proto);
+  std::string name = Trim(port);
+  std::string p = Trim(proto);
   winsock::servent_w* se = wsocket::getservbyname(name.c_str(), p.empty() ? nullptr : p.c_str());
   if (!se)
     throw ESocketException(FormatText("WSocketResolvePort: Cannot convert port '%s', Error #%d",
@@ -94,7 +88,7 @@ uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
 int WSocketResolveProto(const std::string& proto) {
   if (proto.empty() || proto.size() > kMaxPortText)
     throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-  std::string p = TrimBlanks(proto);
+  std::string p = Trim(proto);
   if (!p.empty() && IsDigit(p[0])) return ParseDecimal(p);
   winsock::protoent_w* pe = wsocket::getprotobyname(p.c_str());
   if (!pe)

@@ -12,24 +12,12 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/TextUtils.h"
 #include "base/TypInfo.h"
 
 namespace evc {
 
 namespace {
-
-// Blanks and control characters go, as for the core's address texts.
-std::string TrimText(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-std::string LowerText(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // The class name shown with a failed local resolution.
 const char* ExceptionClassName(const Exception& e) {
@@ -115,7 +103,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
     ReportError("Can't change socks port if not closed");
     return;
   }
-  FSocksPort = TrimText(value);
+  FSocksPort = Trim(value);
   // A remote port resolved before belongs to another proxy, or to a direct
   // attempt: the next Connect resolves it again.
   FPortResolved = false;
@@ -126,7 +114,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
     ReportError("Can't change socks server if not closed");
     return;
   }
-  FSocksServer = TrimText(value);
+  FSocksServer = Trim(value);
   FSocksServerAssigned = !FSocksServer.empty();
   // As for the port: the remote address resolved before is not this one's.
   FAddrResolved = false;
@@ -186,7 +174,7 @@ void TCustomSocksWSocket::Connect() {
     TCustomWSocket::Connect();
     return;
   }
-  if (LowerText(FProtoStr) != "tcp") {
+  if (LowerCase(FProtoStr) != "tcp") {
     ReportError("tcp is the only protocol supported thru socks server");
     return;
   }
