@@ -12,14 +12,7 @@ namespace {
 
 using namespace evc;
 
-bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    Application().ProcessMessages();
-    if (!done()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-  }
-  return done();
-}
+using demo::PumpUntil;
 
 std::string ReadAll(TCustomWSocket& s) {
   std::string out;

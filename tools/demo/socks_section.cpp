@@ -22,14 +22,7 @@ namespace {
 
 using namespace evc;
 
-bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    Application().ProcessMessages();
-    if (!done()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-  }
-  return done();
-}
+using demo::PumpUntil;
 
 std::string Installed(const char* name) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/usr/sbin/"}) {
