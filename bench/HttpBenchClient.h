@@ -1,19 +1,13 @@
 // What the HTTP benchmarks share: a THttpCli that counts the document bytes
 // it receives and runs one request at a time to completion.
 #pragma once
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "BenchUtil.h"
 #include "base/Application.h"
 #include "http/HttpProt.h"
 
 namespace evcbench {
-
-[[noreturn]] inline void Fatal(const std::string& what) {
-  std::fprintf(stderr, "fatal: %s\n", what.c_str());
-  std::exit(2);
-}
 
 class TCountingHttpClient {
  public:

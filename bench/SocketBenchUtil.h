@@ -1,6 +1,6 @@
-// Shared pieces of the socket benchmarks: bounded message pumping, a pair
-// of connected components on 127.0.0.1, raw loopback pairs for the
-// baselines, and a reporter that prints each figure beside its baseline.
+// Shared pieces of the socket benchmarks: a pair of connected components on
+// 127.0.0.1, raw loopback pairs for the baselines, and a reporter that prints
+// each figure beside its baseline.
 #pragma once
 #include <benchmark/benchmark.h>
 
@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "base/Application.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
@@ -28,26 +29,8 @@ namespace sockbench {
 
 using namespace evc;
 
-// Stops the program with a message: a benchmark that cannot set itself up
-// has no figure worth printing.
-[[noreturn]] inline void Fatal(const std::string& what) {
-  std::fprintf(stderr, "fatal: %s\n", what.c_str());
-  std::exit(2);
-}
-
-// Handles messages until cond() holds or the time passes; sleeps in the
-// kernel whenever the queue is empty. Returns cond().
-inline bool PumpUntil(const std::function<bool()>& cond, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    Application().ProcessMessages();
-    if (cond()) return true;
-    auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return cond();
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left < 100 ? left : 100), QS_ALLINPUT);
-  }
-}
+using evcbench::Fatal;
+using evcbench::PumpUntil;
 
 // A listening component on 127.0.0.1 that adopts every incoming connection
 // into a new component of its own.
