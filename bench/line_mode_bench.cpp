@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchUtil.h"
 #include "base/Application.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
@@ -53,21 +54,30 @@ struct TResult {
 
 double Seconds(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// Counts the lines a line-mode component hands out, with a checksum the
+// baseline's must equal.
+struct TLineCounter {
+  uint64_t lines = 0, sum = 0;
+  char line[256];
+  void Attach(DAVidavi& s) {
+    s.SetLineMode(true);
+    s.OnDataAvailable = [this, &s](TObject*, WORD) {
+      int n = s.Receive(line, sizeof(line));
+      ++lines;
+      sum += static_cast<unsigned char>(line[n / 2]) + static_cast<uint64_t>(n);
+    };
+  }
+};
+
 // The component: lines through the layer, fed read by read.
 TResult RunLineMode(const std::string& data) {
   DAVidavi s(nullptr);
-  s.SetLineMode(true);
-  uint64_t lines = 0, sum = 0;
-  char line[256];
-  s.OnDataAvailable = [&](TObject*, WORD) {
-    int n = s.Receive(line, sizeof(line));
-    ++lines;
-    sum += static_cast<unsigned char>(line[n / 2]) + static_cast<uint64_t>(n);
-  };
+  TLineCounter counted;
+  counted.Attach(s);
   auto t = Clock::now();
   for (size_t off = 0; off < data.size(); off += kRead)
     s.DeliverReceivedBytes(data.data() + off, static_cast<int>(std::min(kRead, data.size() - off)));
-  return {Seconds(t), lines, sum};
+  return {Seconds(t), counted.lines, counted.sum};
 }
 
 // The baseline: the same cutting and copying written by hand.
@@ -118,14 +128,8 @@ TResult RunLoopback(const std::string& data) {
   ::listen(lfd, 1);
   ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
   DAVidavi s(nullptr);
-  s.SetLineMode(true);
-  uint64_t lines = 0, sum = 0;
-  char line[256];
-  s.OnDataAvailable = [&](TObject*, WORD) {
-    int n = s.Receive(line, sizeof(line));
-    ++lines;
-    sum += static_cast<unsigned char>(line[n / 2]) + static_cast<uint64_t>(n);
-  };
+  TLineCounter counted;
+  counted.Attach(s);
   s.SetAddr("127.0.0.1");
   s.SetPort(std::to_string(ntohs(a.sin_port)));
   s.Connect();
@@ -143,15 +147,11 @@ TResult RunLoopback(const std::string& data) {
       off += static_cast<size_t>(n);
     }
   });
-  auto deadline = Clock::now() + std::chrono::seconds(60);
-  while (lines < want && Clock::now() < deadline) {
-    Application().ProcessMessages();
-    if (lines < want) MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
-  }
+  evcbench::PumpUntil([&] { return counted.lines >= want; }, 60000);
   double secs = Seconds(t);
   writer.join();
   ::close(peer);
-  return {secs, lines, sum};
+  return {secs, counted.lines, counted.sum};
 }
 
 template <class F>
