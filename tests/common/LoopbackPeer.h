@@ -15,6 +15,10 @@ std::string FindProgram(const std::string& name);
 // A TCP port on 127.0.0.1 that was free a moment ago (bound, then released).
 int FreePort();
 
+// A TCP socket listening on 127.0.0.1 at a port the system chose, which goes
+// to *port; -1 when any step fails.
+int ListenLoopback(int* port, int backlog = 16);
+
 // True when something listens on 127.0.0.1:port (or on any address at that
 // port), read from the kernel's socket table without connecting to it.
 bool PortListening(int port);

@@ -10,25 +10,21 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "base/TextUtils.h"
+#include "common/LoopbackPeer.h"
+
 namespace httpget_test {
 
-namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-}  // namespace
+using evc::LowerCase;
 
 std::string HeaderValue(const std::string& request, const std::string& name) {
-  const std::string want = Lower(name) + ":";
+  const std::string want = LowerCase(name) + ":";
   size_t end = request.find("\r\n\r\n");
   size_t pos = request.find("\r\n");
   while (pos != std::string::npos && pos < end) {
     size_t next = request.find("\r\n", pos + 2);
     std::string line = request.substr(pos + 2, next - pos - 2);
-    if (Lower(line.substr(0, want.size())) == want) {
+    if (LowerCase(line.substr(0, want.size())) == want) {
       std::string v = line.substr(want.size());
       v.erase(0, v.find_first_not_of(' '));
       return v;
@@ -44,15 +40,8 @@ std::string RequestBody(const std::string& request) {
 }
 
 TRawHttpServer::TRawHttpServer(TResponder responder) : FResponder(std::move(responder)) {
-  FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (FListen < 0 || bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(FListen, 16) != 0 ||
-      getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0 || pipe(FStopPipe) != 0)
-    std::abort();
-  FPort = ntohs(a.sin_port);
+  FListen = loopback::ListenLoopback(&FPort);
+  if (FListen < 0 || pipe(FStopPipe) != 0) std::abort();
   FThread = std::thread([this] { Serve(); });
 }
 

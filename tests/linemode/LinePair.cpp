@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "base/Application.h"
+#include "common/LoopbackPeer.h"
 #include "platform/messages.h"
 
 namespace linet {
@@ -43,21 +44,14 @@ TLinePair::~TLinePair() {
 }
 
 bool TLinePair::Open() {
-  int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || ::listen(lfd, 4) != 0 ||
-      ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(lfd);
-    return false;
-  }
+  int port = 0;
+  int lfd = loopback::ListenLoopback(&port, 4);
+  if (lfd < 0) return false;
   bool connected = false;
   auto previous = sock->OnSessionConnected;
   sock->OnSessionConnected = [&](TObject*, WORD e) { connected = (e == 0); };
   sock->SetAddr("127.0.0.1");
-  sock->SetPort(std::to_string(ntohs(a.sin_port)));
+  sock->SetPort(std::to_string(port));
   sock->Connect();
   bool ok = PumpUntil([&] { return connected; });
   sock->OnSessionConnected = previous;

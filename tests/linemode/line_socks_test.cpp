@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "LinePair.h"
+#include "common/LoopbackPeer.h"
 
 namespace linet {
 namespace {
@@ -35,14 +36,9 @@ std::string ReadExactly(int fd, size_t n) {
 }
 
 TEST(LineSocks, HeldBackBytesAfterTheReplyAreCutIntoLines) {
-  int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(::listen(lfd, 1), 0);
-  ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+  int port = 0;
+  int lfd = loopback::ListenLoopback(&port, 1);
+  ASSERT_GE(lfd, 0);
 
   DAVidavi s(nullptr);
   s.SetLineMode(true);
@@ -51,7 +47,7 @@ TEST(LineSocks, HeldBackBytesAfterTheReplyAreCutIntoLines) {
   s.OnDataAvailable = [&](TObject*, WORD) { lines.push_back(s.ReceiveText()); };
   s.OnSessionConnected = [&](TObject*, WORD e) { events.push_back("connected " + std::to_string(e)); };
   s.SetSocksServer("127.0.0.1");
-  s.SetSocksPort(std::to_string(ntohs(a.sin_port)));
+  s.SetSocksPort(std::to_string(port));
   s.SetAddr("example.test");
   s.SetPort("80");
   s.Connect();

@@ -49,15 +49,7 @@ std::string TRecorder::Joined() const {
 }
 
 TRawListener::TRawListener() {
-  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::listen(fd, 16);
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
+  fd = loopback::ListenLoopback(&port);
 }
 TRawListener::~TRawListener() {
   if (fd >= 0) ::close(fd);

@@ -15,6 +15,7 @@
 #include <map>
 
 #include "base/Application.h"
+#include "common/LoopbackPeer.h"
 #include "platform/messages.h"
 
 namespace sockstest {
@@ -23,18 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ListenLoopback(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  ::listen(fd, 16);
-  socklen_t len = sizeof(a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
+using loopback::ListenLoopback;
 
 long LeftMs(Clock::time_point deadline) {
   return std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "base/Application.h"
+#include "common/LoopbackPeer.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
 
@@ -55,18 +56,8 @@ struct TLateEvent {
 
 // A raw listener on 127.0.0.1 with a port chosen by the system.
 struct TListener {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   int port = 0;
-  TListener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::listen(fd, 4);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
+  int fd = loopback::ListenLoopback(&port, 4);
   int AcceptOne(int ms) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, ms) == 1 ? ::accept(fd, nullptr, nullptr) : -1;
