@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/Application.h"
+#include "echo_server.h"
 #include "demo.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
@@ -14,29 +15,11 @@ using namespace evc;
 
 using demo::PumpUntil;
 
-std::string ReadAll(TCustomWSocket& s) {
-  std::string out;
-  char buf[4096];
-  int n;
-  while ((n = s.Receive(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
+using demo::ReadAll;
 
 bool RunSocketSection() {
-  DAVidavi server(nullptr);
-  std::unique_ptr<DAVidavi> served;
-  server.SetAddr("127.0.0.1");
-  server.SetPort("0");
-  server.OnSessionAvailable = [&](TObject*, WORD) {
-    served = std::make_unique<DAVidavi>(nullptr);
-    served->OnDataAvailable = [&](TObject*, WORD) {
-      std::string t = ReadAll(*served);
-      if (!t.empty()) served->SendText(t);  // echo it back
-    };
-    served->Dup(server.Accept());
-  };
-  server.Listen();
-  demo::Say("listening", "127.0.0.1:" + server.BoundPort());
+  demo::TEchoServer server;
+  demo::Say("listening", "127.0.0.1:" + server.Port());
 
   DAVidavi client(nullptr);
   std::string reply;
@@ -47,7 +30,7 @@ bool RunSocketSection() {
   };
   client.OnDataAvailable = [&](TObject*, WORD) { reply += ReadAll(client); };
   client.SetAddr("127.0.0.1");
-  client.SetPort(server.BoundPort());
+  client.SetPort(server.Port());
   client.Connect();
   bool ok = PumpUntil([&] { return reply.size() >= message.size(); }, 5000);
   demo::Say("sent", message);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/Application.h"
+#include "echo_server.h"
 #include "demo.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
@@ -86,14 +87,6 @@ struct TMicrosocks {
   }
 };
 
-std::string ReadAll(TCustomWSocket& s) {
-  std::string out;
-  char buf[4096];
-  int n;
-  while ((n = s.Receive(buf, sizeof(buf))) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
 const char* AuthStateText(TSocksAuthState a) {
   switch (a) {
     case socksAuthStart: return "started";
@@ -119,19 +112,7 @@ bool RunSocksSection() {
   demo::Say("proxy", "microsocks on 127.0.0.1:" + std::to_string(proxyPort) + ", user demo");
 
   // The destination: an echo server made of two more components.
-  DAVidavi server(nullptr);
-  std::unique_ptr<DAVidavi> served;
-  server.SetAddr("127.0.0.1");
-  server.SetPort("0");
-  server.OnSessionAvailable = [&](TObject*, WORD) {
-    served = std::make_unique<DAVidavi>(nullptr);
-    served->OnDataAvailable = [&](TObject*, WORD) {
-      std::string t = ReadAll(*served);
-      if (!t.empty()) served->SendText(t);
-    };
-    served->Dup(server.Accept());
-  };
-  server.Listen();
+  demo::TEchoServer server;
 
   DAVidavi client(nullptr);
   const std::string message = "hello through a SOCKS 5 proxy";
@@ -144,7 +125,7 @@ bool RunSocksSection() {
   client.OnSessionConnected = [&](TObject*, WORD e) {
     if (e == 0) client.SendText(message);
   };
-  client.OnDataAvailable = [&](TObject*, WORD) { reply += ReadAll(client); };
+  client.OnDataAvailable = [&](TObject*, WORD) { reply += demo::ReadAll(client); };
   client.SetSocksServer("127.0.0.1");
   client.SetSocksPort(std::to_string(proxyPort));
   client.SetSocksLevel("5");
@@ -152,7 +133,7 @@ bool RunSocksSection() {
   client.SetSocksUsercode("demo");
   client.SetSocksPassword("secret");
   client.SetAddr("127.0.0.1");
-  client.SetPort(server.BoundPort());
+  client.SetPort(server.Port());
   client.Connect();
   bool ok = PumpUntil([&] { return !failure.empty() || reply.size() >= message.size(); }, 5000);
   if (!failure.empty()) demo::Say("socks error", failure);
