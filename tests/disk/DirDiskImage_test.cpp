@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/Noise.h"
 #include "disk/DirDisk.h"
 #include "disk/ImageFile.h"
 
@@ -12,14 +13,7 @@ namespace {
 
 using test::TTempDir;
 
-std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16);
-  }
-  return v;
-}
+using testdata::Noise;
 
 class DirDiskImageTest : public ::testing::Test {
  protected:

@@ -208,15 +208,6 @@ TScratchDir::~TScratchDir() {
   std::filesystem::remove_all(FPath, ec);
 }
 
-std::vector<uint8_t> Noise(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16);
-  }
-  return v;
-}
-
 void PutFile(const std::string& path, const std::vector<uint8_t>& data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));

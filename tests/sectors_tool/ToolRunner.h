@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Noise.h"
+
 namespace evc::test {
 
 struct TToolRun {
@@ -38,7 +40,7 @@ class TScratchDir {
   std::string FPath;
 };
 
-std::vector<uint8_t> Noise(size_t n, uint32_t seed);
+using testdata::Noise;
 void PutFile(const std::string& path, const std::vector<uint8_t>& data);
 std::vector<uint8_t> GetFile(const std::string& path);
 bool Exists(const std::string& path);
