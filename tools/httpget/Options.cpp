@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdio>
 
+#include "base/TextUtils.h"
+
 namespace httpget {
 
 namespace {
@@ -91,9 +93,7 @@ bool ParseRange(const std::string& text, std::string& begin, std::string& end) {
 std::string UrlScheme(const std::string& url) {
   auto p = url.find("://");
   if (p == std::string::npos) return {};
-  std::string s = url.substr(0, p);
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
+  return evc::LowerCase(url.substr(0, p));
 }
 
 TParseResult ParseOptions(int argc, const char* const* argv) {

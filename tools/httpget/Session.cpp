@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "base/Application.h"
+#include "base/TextUtils.h"
 #include "socket/WSocket.h"
 
 using namespace evc;
@@ -16,11 +17,7 @@ namespace httpget {
 
 namespace {
 
-std::string LowerName(const std::string& line) {
-  std::string n = line.substr(0, line.find(':'));
-  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return n;
-}
+std::string LowerName(const std::string& line) { return evc::LowerCase(line.substr(0, line.find(':'))); }
 
 // Reads standard input to its end: the length goes into Content-Length
 // before the first byte is sent, so a pipe has to be read whole.
