@@ -109,10 +109,11 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
   while (FReceiveLen > FReceiveStart) {
     const char* start = FReceiveBuffer + FReceiveStart;
     auto held = static_cast<size_t>(FReceiveLen - FReceiveStart);
-    // A header line cannot hold a zero byte: the search ends there.
-    size_t limit = strnlen(start, held);
-    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', limit));
-    if (lf == nullptr) break;
+    // A header line cannot hold a zero byte: the search ends there. Only
+    // the line itself is checked for one, so that many short lines held
+    // together are each scanned once.
+    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', held));
+    if (lf == nullptr || std::memchr(start, 0, static_cast<size_t>(lf - start)) != nullptr) break;
     auto lineLen = static_cast<size_t>(lf - start);
     size_t textLen = lineLen;
     if (textLen > 0 && start[textLen - 1] == '\r') --textLen;

@@ -6,6 +6,7 @@
 
 #include "http/HttpProt.h"
 #include "base/TextUtils.h"
+#include "http/Base64.h"
 
 namespace evc {
 
@@ -170,7 +171,6 @@ void ReplaceExtension(std::string& name, const std::string& ext) {
 }
 
 std::string EncodeCredentials(int mode, const void* data, int size) {
-  static const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto* in = static_cast<const uint8_t*>(data);
   if (size < 0 || (size > 0 && in == nullptr)) size = 0;
   std::string out;
@@ -189,28 +189,8 @@ std::string EncodeCredentials(int mode, const void* data, int size) {
     }
     return out;
   }
-  out.reserve((static_cast<size_t>(size) + 2) / 3 * 4);
-  int i = 0;
-  for (; i + 2 < size; i += 3) {
-    unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
-    out.push_back(kBase64[(v >> 18) & 63]);
-    out.push_back(kBase64[(v >> 12) & 63]);
-    out.push_back(kBase64[(v >> 6) & 63]);
-    out.push_back(kBase64[v & 63]);
-  }
-  int left = size - i;
-  if (left == 1) {
-    unsigned v = unsigned(in[i]) << 16;
-    out.push_back(kBase64[(v >> 18) & 63]);
-    out.push_back(kBase64[(v >> 12) & 63]);
-    out += "==";
-  } else if (left == 2) {
-    unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8);
-    out.push_back(kBase64[(v >> 18) & 63]);
-    out.push_back(kBase64[(v >> 12) & 63]);
-    out.push_back(kBase64[(v >> 6) & 63]);
-    out.push_back('=');
-  }
+  // Basic credentials: the same Base64 as TBase64's.
+  TBase64().Encode(std::string(reinterpret_cast<const char*>(in), static_cast<size_t>(size)), out);
   return out;
 }
 
