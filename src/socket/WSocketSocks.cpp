@@ -309,10 +309,11 @@ void TCustomSocksWSocket::SendRequest(const uint8_t* data, int len) {
 void TCustomSocksWSocket::FailSocksHandshake(int error, const std::string& msg) {
   winsock::SOCKET handle = FHSocket;
   FireSocksError(error, msg);
-  FSocksState = socksData;
-  // Handlers may close the socket, or even start a new connection; the
-  // close below belongs to this one only.
+  // Handlers may close the socket, or even start a new connection; what
+  // follows belongs to this one only (a close has already reset the phase,
+  // and a new connection's phase is its own).
   if (FHSocket != handle) return;
+  FSocksState = socksData;
   FireSessionConnected(static_cast<WORD>(error));
   if (FHSocket != handle) return;
   CloseAndNotify(true, static_cast<WORD>(error));
@@ -332,8 +333,10 @@ bool TCustomSocksWSocket::HandleMethodReply() {
     return false;
   }
   if (b[1] == 0x00) {
+    winsock::SOCKET handle = FHSocket;
     if (FSocksAuthMethod != 0) FireSocksAuthState(socksAuthNotRequired);
-    if (FSocksState == socksNegotiateMethods) SendSocksConnectRequest();
+    // Not when the handler closed this connection or started another.
+    if (FHSocket == handle && FSocksState == socksNegotiateMethods) SendSocksConnectRequest();
   } else if (b[1] == 0x02) {
     // Also when only "no authentication" was offered: the server decides.
     SendSocksAuthRequest();
@@ -497,8 +500,9 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
         winsock::u_long a = WSocketResolveHost(FAddrStr);
         std::memcpy(ip, &a, sizeof(ip));
       } catch (const Exception& e) {
+        winsock::SOCKET handle = FHSocket;
         FireSocksError(kSocksResolveFailed, std::string(ExceptionClassName(e)) + " " + e.Message());
-        CloseAndNotify(true, kSocksResolveFailed);
+        if (FHSocket == handle) CloseAndNotify(true, kSocksResolveFailed);
         return;
       }
     }

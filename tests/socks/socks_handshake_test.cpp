@@ -329,6 +329,41 @@ INSTANTIATE_TEST_SUITE_P(
         TFailure{"4", Bytes({0, 93, 0, 0, 0, 0, 0, 0}), 20015, "authentification failed"},
         TFailure{"4", Bytes({0, 32, 0, 0, 0, 0, 0, 0}), 20012, "unassigned error #32"}));
 
+// A handler of the failure may drop the connection and start another
+// through a second proxy: the first handshake's ending must leave the new
+// one alone, so that it negotiates from the start.
+TEST_F(SocksHandshake, AFailureHandlerCanReconnectThroughAnotherProxy) {
+  TScriptedPeer bad([&](TPeerConn& c) {
+    c.Read(3);
+    c.Write(Bytes({4, 0}));  // wrong version: the handshake fails
+    c.WaitClosed();
+  });
+  std::string greeting, request;
+  TScriptedPeer good([&](TPeerConn& c) {
+    greeting = c.Read(3);
+    c.Write(Bytes({5, 0}));
+    request = c.Read(7 + 9);
+    c.Write(kReplyOk5);
+    c.WaitClosed();
+  });
+  bool retried = false;
+  sock.OnSocksError = [&, prev = sock.OnSocksError](TObject* o, int32_t e, const std::string& m) {
+    prev(o, e, m);
+    if (retried) return;
+    retried = true;
+    sock.Abort();
+    ConnectThrough(good.Port(), "5");
+  };
+  ConnectThrough(bad.Port(), "5");
+  ASSERT_TRUE(PumpUntil([&] { return log.Joined().find("SessionConnected(0)") != std::string::npos; })) << log.Joined();
+  EXPECT_EQ(Hex(greeting), "05 01 00");
+  EXPECT_EQ(request, Bytes({5, 1, 0, 3, 9}) + "localhost" + Bytes({0, 80}));
+  EXPECT_EQ(sock.SocksState(), socksData);
+  sock.Close();
+  EXPECT_TRUE(bad.Join());
+  EXPECT_TRUE(good.Join());
+}
+
 struct TMethodFailure {
   std::string reply;
   int code;
