@@ -247,8 +247,14 @@ bool TCustomLineWSocket::ProcessArrival(int32_t len, bool deliver) {
   if (FLineEdit) {
     if (!EditLine(len)) return false;
   } else if (FLineEcho) {
-    Send(FLineBuffer + FLineHead + FLineBufferCount, len);
+    // Held before they are echoed: if the echo's send ends the connection,
+    // its close delivers these bytes with the rest instead of losing them.
+    FLineBufferCount += len;
+    PutTerminatingZero();
+    Send(FLineBuffer + FLineHead + FLineBufferCount - len, len);
     if (epoch != FBufferEpoch) return false;
+    if (deliver) DeliverLines(false);
+    return epoch == FBufferEpoch;
   }
   FLineBufferCount += len;
   PutTerminatingZero();

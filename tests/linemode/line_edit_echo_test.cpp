@@ -107,5 +107,24 @@ TEST(LineEcho, WithoutEditingTheReadIsEchoedUnchanged) {
   EXPECT_EQ(sends, (std::vector<int>{8}));
 }
 
+// The echo's send may end the connection (here a handler closes it; a reset
+// found by the send does the same). The bytes being echoed were received:
+// they reach the application before the close, like any held bytes.
+TEST(LineEcho, AConnectionEndedByTheEchoStillDeliversTheEchoedBytes) {
+  TLinePair p;
+  ASSERT_TRUE(p.Open());
+  p.sock->SetLineEcho(true);
+  std::vector<std::string> order;
+  p.sock->OnSendData = [&](TObject*, int32_t) { p.sock->Close(); };
+  p.sock->OnDataAvailable = [&](TObject*, WORD) { order.push_back("line " + p.sock->ReceiveText()); };
+  p.sock->OnSessionClosed = [&](TObject*, WORD) {
+    order.push_back("closed");
+    p.closed = true;
+  };
+  p.PeerSend("last words\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return p.closed; }, 3000));
+  EXPECT_EQ(order, (std::vector<std::string>{"line last words\r\n", "closed"}));
+}
+
 }  // namespace
 }  // namespace linet
