@@ -318,14 +318,15 @@ class TCustomWSocket : public TComponent {
   int32_t FEventMask = 0;
   winsock::sockaddr_in_w FSin{};
 
+  // Waits (in the kernel, without spinning) until a message or a socket
+  // notification is ready, or the time passes.
+  void WaitForInput(DWORD milliseconds);
+
  private:
   friend LRESULT XSocketWindowProc(HWND, UINT, WPARAM, LPARAM);
   void HandleSocketNotification(TMessage& msg);
   void HandleNameLookupDone(TMessage& msg);
   void HandleAddrLookupDone(TMessage& msg);
-  // Waits (in the kernel, without spinning) until a message or a socket
-  // notification is ready, or the time passes.
-  void WaitForInput(DWORD milliseconds);
   // Closes a handle left open on a closed component, firing nothing.
   void ReleaseStrayHandle();
 

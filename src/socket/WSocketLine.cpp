@@ -29,11 +29,8 @@ constexpr char kBackspace = 8;
 constexpr char kTab = 9;
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {
-  FLineEnd = "\r\n";
-  FLineMode = false;
-  FLineLimit = 65536;
-}
+// The defaults (CR LF, plain mode, 64 KiB) are the members' initialisers.
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() { ReleaseLineBuffer(); }
 

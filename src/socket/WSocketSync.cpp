@@ -56,7 +56,7 @@ int32_t TCustomSyncWSocket::WaitForFlag(bool& doneFlag) {
     // just past the deadline (the limit is exceeded, not merely reached).
     if (limit > 0) left = TicksUntil(deadline, GetTickCount()) + 1;
     if (left > 0)
-      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min(left, kLongestSleep)), QS_ALLINPUT);
+      WaitForInput(static_cast<DWORD>(std::min(left, kLongestSleep)));
   }
   return 0;
 }
