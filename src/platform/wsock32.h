@@ -7,6 +7,12 @@
 // tests can register a replacement with an entry missing or a failing
 // start-up. The declarations are the Windows ones; error codes are the
 // Windows Sockets numbers, kept per thread.
+//
+// The implementation is in platform/wsock32/, a file per concern: errors
+// (last error, errno mapping), handles (the handle table), select (the
+// asynchronous-select engine), lookup_worker and host_entry (host lookups),
+// and the calls themselves (socket_calls, transfer_calls, option_calls,
+// databases, addresses, startup).
 #pragma once
 #include <cstdint>
 
