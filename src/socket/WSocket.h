@@ -182,6 +182,13 @@ class TCustomWSocket : public TComponent {
   virtual int Pause();
   virtual int Resume();
   virtual void PumpMessages();
+  // The byte stream under every layer: one receive, and the count of bytes
+  // a receive would find. By default the socket itself; a layer that carries
+  // the stream inside another protocol (TLS) puts its own in their place, so
+  // that everything above, line mode included, reads what that protocol
+  // delivers.
+  virtual int ReceiveTransport(char* buffer, int size, int flags);
+  virtual int TransportWaiting(winsock::u_long* count) const;
 
   // -- non-virtual members --
   void SetState(TSocketState newState);

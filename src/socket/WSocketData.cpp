@@ -132,7 +132,7 @@ void TCustomWSocket::DrainUntilClosed() {
   while (FHSocket != winsock::INVALID_SOCKET && FState != wsClosed) {
     PumpMessages();
     winsock::u_long waiting = 0;
-    if (wsocket::ioctlsocket(FHSocket, winsock::FIONREAD_W, &waiting) != 0) return;
+    if (TransportWaiting(&waiting) != 0) return;
     if (waiting > 0) FireDataAvailable(0);
     if (FHSocket == winsock::INVALID_SOCKET) return;
     char dummy;
@@ -147,7 +147,15 @@ void TCustomWSocket::DrainUntilClosed() {
 
 int TCustomWSocket::ReadSocket(char* buffer, int size, int flags) {
   ++FReadCalls;
+  return ReceiveTransport(buffer, size, flags);
+}
+
+int TCustomWSocket::ReceiveTransport(char* buffer, int size, int flags) {
   return wsocket::recv(FHSocket, buffer, size, flags);
+}
+
+int TCustomWSocket::TransportWaiting(winsock::u_long* count) const {
+  return wsocket::ioctlsocket(FHSocket, winsock::FIONREAD_W, count);
 }
 
 int TCustomWSocket::ReadSocketFrom(winsock::SOCKET handle, char* buffer, int size, int flags,
@@ -188,7 +196,7 @@ int TCustomWSocket::ReceiveDatagram(void* buffer, int size, winsock::sockaddr_w*
 int32_t TCustomWSocket::RcvdCount() const {
   if (Designing()) return -1;
   winsock::u_long n = 0;
-  if (wsocket::ioctlsocket(FHSocket, winsock::FIONREAD_W, &n) != 0) {
+  if (TransportWaiting(&n) != 0) {
     const_cast<TCustomWSocket*>(this)->FailCall("ioctlSocket");
     return -1;
   }

@@ -431,7 +431,7 @@ void TCustomLineWSocket::RedeliverBufferedData() {
   if (!LineProcessing() && FLineBufferCount == 0 && FState == wsConnected &&
       FHSocket != winsock::INVALID_SOCKET) {
     winsock::u_long waiting = 0;
-    if (wsocket::ioctlsocket(FHSocket, winsock::FIONREAD_W, &waiting) == 0 && waiting > 0)
+    if (TransportWaiting(&waiting) == 0 && waiting > 0)
       PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), winsock::FD_READ);
   }
 }

@@ -155,7 +155,7 @@ void TCustomWSocket::DeliverReadEvents(WORD error, DAVidaviOptions options) {
       if (FReadCalls == readsBefore) return;
       if (FHSocket == winsock::INVALID_SOCKET) return;
       winsock::u_long waiting = 0;
-      if (wsocket::ioctlsocket(FHSocket, winsock::FIONREAD_W, &waiting) != 0) {
+      if (TransportWaiting(&waiting) != 0) {
         FLastError = wsocket::WSAGetLastError();
         return;
       }
