@@ -1,14 +1,17 @@
 # What `cmake --install` puts where:
 #   lib/libevcomp.so*                 the library
+#   lib/libevcomp-ssl.so*             the TLS socket (links OpenSSL)
 #   include/evcomp/<dir>/<name>.h     every header of src/, same relative path
-#   lib/cmake/evcomp/                 find_package(evcomp) -> evcomp::evcomp
+#   lib/cmake/evcomp/                 find_package(evcomp [COMPONENTS ssl])
+#                                     -> evcomp::evcomp [, evcomp::ssl]
 #   lib/pkgconfig/evcomp.pc           pkg-config --cflags --libs evcomp
+#   lib/pkgconfig/evcomp-ssl.pc       pkg-config --cflags --libs evcomp-ssl
 #   bin/                              the tools (see tools/CMakeLists.txt)
 include(CMakePackageConfigHelpers)
 
 set(EVC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/evcomp)
 
-install(TARGETS evcomp EXPORT evcompTargets
+install(TARGETS evcomp evcomp_ssl EXPORT evcompTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -44,13 +47,12 @@ install(FILES
 # The prefix is only known for certain when installing (`cmake --install
 # build --prefix DIR` overrides the configured one), so evcomp.pc is written
 # then, from the prefix actually used.
-set(EVC_PC_FILE ${CMAKE_BINARY_DIR}/pkgconfig/evcomp.pc)
 install(CODE "
   set(EVC_PC_VERSION \"${PROJECT_VERSION}\")
   set(EVC_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
   set(EVC_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
-  set(EVC_PC_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/evcomp.pc.in\")
-  set(EVC_PC_FILE \"${EVC_PC_FILE}\")
+  set(EVC_PC_SOURCE \"${CMAKE_CURRENT_LIST_DIR}\")
+  set(EVC_PC_OUTPUT \"${CMAKE_BINARY_DIR}/pkgconfig\")
 ")
 install(CODE [[
   set(EVC_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
@@ -61,9 +63,12 @@ install(CODE [[
       set(EVC_PC_${kind} "\${prefix}/${EVC_PC_${kind}}")
     endif()
   endforeach()
-  configure_file("${EVC_PC_TEMPLATE}" "${EVC_PC_FILE}" @ONLY)
+  foreach(pc evcomp evcomp-ssl)
+    configure_file("${EVC_PC_SOURCE}/${pc}.pc.in" "${EVC_PC_OUTPUT}/${pc}.pc" @ONLY)
+  endforeach()
 ]])
-install(FILES ${EVC_PC_FILE} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/evcomp.pc ${CMAKE_BINARY_DIR}/pkgconfig/evcomp-ssl.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # Installed tools find the installed library next to them, wherever the
 # prefix is, without LD_LIBRARY_PATH.

@@ -1,6 +1,5 @@
-// OpenSSL contexts built from a TLS socket's settings, and the transport
-// that ties an SSL object to the socket component without a thread or a
-// blocking call.
+// OpenSSL contexts built from a TLS socket's settings, and small helpers
+// around OpenSSL's errors and certificate fields.
 //
 // Building a context loads certificates and keys from files, which costs
 // far more than a connection, so each thread keeps the contexts it built,
@@ -8,23 +7,11 @@
 #pragma once
 #include <openssl/ssl.h>
 
-#include <cstdint>
 #include <string>
 
+#include "ssl/SslSettings.h"
+
 namespace evc {
-
-enum TSslVersion : uint8_t { sslTLSv1 = 0, sslTLSv1_1 = 1, sslTLSv1_2 = 2, sslTLSv1_3 = 3 };
-
-struct TSslSettings {
-  bool Server = false;
-  std::string CAFile;    // trusted authorities; both empty: the system store
-  std::string CAPath;
-  std::string CertFile;  // own certificate (chain) and key, PEM
-  std::string KeyFile;
-  TSslVersion MinVersion = sslTLSv1_2;
-  std::string Ciphers;       // TLS 1.2 and older, OpenSSL's syntax; empty: its defaults
-  std::string CipherSuites;  // TLS 1.3
-};
 
 // The context for these settings, owned by the thread's cache (take a
 // reference with SSL_new). nullptr on failure, with OpenSSL's reason in

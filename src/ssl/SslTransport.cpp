@@ -2,6 +2,7 @@
 // straight to the socket, writes go straight out, and only the bytes the
 // socket refused wait in the component until its write notification.
 #include <openssl/bio.h>
+#include <openssl/ssl.h>
 
 #include "ssl/SslWSocket.h"
 

@@ -3,12 +3,14 @@
 #include "ssl/SslWSocket.h"
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
 
 #include "base/TextUtils.h"
 #include "base/TypInfo.h"
+#include "ssl/SslContext.h"
 
 namespace evc {
 
@@ -444,14 +446,14 @@ int TSslWSocket::ReceiveTransport(char* buffer, int size, int flags) {
 void TSslWSocket::AnnounceBufferedPlainText() {
   // The socket's own notification only knows about bytes in the socket;
   // plaintext that OpenSSL decrypted and still holds needs one of ours.
-  if (!FSsl || FReadAnnounced || FSslState != sslEstablished || SSL_pending(FSsl) <= 0) return;
+  if (!FSsl || FReadAnnounced || !Readable() || SSL_pending(FSsl) <= 0) return;
   FReadAnnounced = true;
   PostMessage(FWindowHandle, WM_ASYNCSELECT, static_cast<WPARAM>(FHSocket), winsock::FD_READ);
 }
 
 int TSslWSocket::TransportWaiting(winsock::u_long* count) const {
   if (!FSsl) return DAVidavi::TransportWaiting(count);
-  if (FSslState != sslEstablished || FDeferredFailure != 0) {
+  if (!Readable() || FDeferredFailure != 0) {
     *count = 0;
     return 0;
   }
@@ -477,8 +479,7 @@ bool TSslWSocket::FireDataAvailable(WORD error) {
   // some: a partial record, a session ticket, a bad record or the peer's
   // close_notify are this layer's business. Bytes line mode holds are
   // always its business.
-  if (FSslState == sslEstablished && SSL_pending(FSsl) <= 0 && FLineBufferCount == 0 && FPendingLineLength == 0 &&
-      !PlainTextReady())
+  if (Readable() && SSL_pending(FSsl) <= 0 && FLineBufferCount == 0 && FPendingLineLength == 0 && !PlainTextReady())
     return true;
   bool handled = DAVidavi::FireDataAvailable(error);
   RunDeferredFailure();
@@ -548,14 +549,27 @@ void TSslWSocket::FlushSendQueue() {
 
 // --- closing ---
 
+bool TSslWSocket::SendCloseNotify() {
+  if (!FSsl || (FSslState != sslEstablished && FSslState != sslClosing) || (SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN) ||
+      FHSocket == winsock::INVALID_SOCKET || FState != wsConnected || FTransportError != 0)
+    return false;
+  ERR_clear_error();
+  SSL_shutdown(FSsl);  // queues close_notify; the peer's answer is not awaited
+  FlushCipherText();
+  FSslState = sslClosing;
+  ERR_clear_error();
+  return true;
+}
+
+void TSslWSocket::Shutdown(int how) {
+  // The end of our sending is close_notify; reading goes on until the
+  // peer's own.
+  if (how != 0) SendCloseNotify();
+  DAVidavi::Shutdown(how);
+}
+
 void TSslWSocket::CloseAndNotify(bool shutdown, WORD error) {
-  if (FSsl && shutdown && (FSslState == sslEstablished || (FSslState == sslClosing && FCloseNotifyIn)) &&
-      FHSocket != winsock::INVALID_SOCKET && FState != wsClosed && FTransportError == 0) {
-    ERR_clear_error();
-    SSL_shutdown(FSsl);  // queues close_notify; the peer's answer is not awaited
-    FlushCipherText();
-    FSslState = sslClosing;
-    ERR_clear_error();
+  if (shutdown && SendCloseNotify()) {
     // An abortive close (the default linger) would throw away a close_notify
     // still in the socket's buffer and reset the connection behind it; the
     // peer is owed the orderly end it was promised.
@@ -609,8 +623,14 @@ void TSslWSocket::HandleWindowMessage(TMessage& message) {
       break;
     case WM_SSL_PEER_CLOSED:
       if (FSsl && handle == FHSocket && FCloseNotifyIn) {
+        // The same course as the socket's own close notification: the
+        // session ends while still connected, then the socket closes.
         try {
-          Close();
+          if (!FCloseInvoked) {
+            FCloseInvoked = true;
+            FireSessionClosed(0);
+          }
+          if (FHSocket == handle && FState != wsClosed) Close();
         } catch (Exception& e) {
           HandleEventException(e);
         }

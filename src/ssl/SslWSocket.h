@@ -34,8 +34,13 @@
 #include <string>
 
 #include "socket/DAVidavi.h"
-#include "ssl/SslContext.h"
 #include "ssl/SslErrors.h"
+#include "ssl/SslSettings.h"
+
+// OpenSSL's types, as its headers declare them.
+typedef struct ssl_st SSL;
+typedef struct x509_st X509;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
 
 namespace evc {
 
@@ -75,6 +80,7 @@ class TSslWSocket : public DAVidavi {
   void Connect() override;
   void Dup(winsock::SOCKET newHandle) override;
   void FlushSendQueue() override;
+  void Shutdown(int how) override;
   int ReceiveTransport(char* buffer, int size, int flags) override;
   int TransportWaiting(winsock::u_long* count) const override;
 
@@ -158,6 +164,11 @@ class TSslWSocket : public DAVidavi {
   void DeferFailure(int code);
   void RunDeferredFailure();
   void AnnounceBufferedPlainText();
+  // Records may still bring plaintext.
+  bool Readable() const { return FSslState == sslEstablished || (FSslState == sslClosing && !FCloseNotifyIn); }
+  // Queues and sends close_notify once per session; false when there is
+  // no session to end or it was sent already.
+  bool SendCloseNotify();
   // Whether the next record brings plaintext; handles whatever else it
   // brings (the end, a failure, a renegotiation request).
   bool PlainTextReady();
