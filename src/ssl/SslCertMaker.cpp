@@ -6,6 +6,8 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -112,8 +114,25 @@ void MakeCertificate(const TCertRequest& request, const std::string& certFile, c
   if (!alt.empty()) AddExtension(cert.get(), issuedBy, NID_subject_alt_name, alt);
 
   if (!X509_sign(cert.get(), signer ? signer.get() : key.get(), EVP_sha256())) Fail("cannot sign the certificate");
-  WritePem(keyFile, [&](FILE* f) { return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
+  WritePem(keyFile, [&](FILE* f) {
+    ::fchmod(::fileno(f), 0600);  // a private key is for its owner's eyes
+    return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
   WritePem(certFile, [&](FILE* f) { return PEM_write_X509(f, cert.get()); });
+}
+
+TLoopbackCertificates MakeLoopbackCertificates(const std::string& dir, const std::string& authorityName) {
+  TLoopbackCertificates c{dir + "/ca.pem", dir + "/ca.key", dir + "/server.pem", dir + "/server.key"};
+  TCertRequest authority;
+  authority.CommonName = authorityName;
+  authority.Authority = true;
+  MakeCertificate(authority, c.CAFile, c.CAKey);
+  TCertRequest host;
+  host.CommonName = "localhost";
+  host.DnsNames = {"localhost"};
+  host.IpAddresses = {"127.0.0.1"};
+  MakeCertificate(host, c.CertFile, c.KeyFile, c.CAFile, c.CAKey);
+  return c;
 }
 
 }  // namespace evc

@@ -23,4 +23,11 @@ struct TCertRequest {
 void MakeCertificate(const TCertRequest& request, const std::string& certFile, const std::string& keyFile,
                      const std::string& issuerCert = std::string(), const std::string& issuerKey = std::string());
 
+// An authority and a certificate for localhost and 127.0.0.1 that it
+// signed, written into `dir` as ca.pem, ca.key, server.pem and server.key.
+struct TLoopbackCertificates {
+  std::string CAFile, CAKey, CertFile, KeyFile;
+};
+TLoopbackCertificates MakeLoopbackCertificates(const std::string& dir, const std::string& authorityName);
+
 }  // namespace evc

@@ -37,6 +37,7 @@ TSslWSocket::~TSslWSocket() {
   } catch (...) {
   }
   ReleaseSsl();
+  if (FRetiredSsl) SSL_free(FRetiredSsl);
 }
 
 // --- the transport under OpenSSL ---
@@ -108,7 +109,12 @@ bool TSslWSocket::FlushCipherText() {
 // --- the session ---
 
 void TSslWSocket::ReleaseSsl() {
-  if (FSsl) SSL_free(FSsl);
+  // A handler called from inside OpenSSL that closes the connection must
+  // not free the object OpenSSL is working on: it goes once OpenSSL returns.
+  if (FSsl && FInsideOpenSsl > 0)
+    FRetiredSsl = FSsl;
+  else if (FSsl)
+    SSL_free(FSsl);
   FSsl = nullptr;
   FSslState = sslNone;
   FOut.clear();
@@ -260,11 +266,14 @@ int TSslWSocket::JudgePeer(X509_STORE_CTX* store, bool chainOk) {
   // With verification off the verdict is only recorded.
   if (!FSslVerifyPeer) return 1;
   bool accept = chainOk;
+  ++FInsideOpenSsl;
   try {
     FireSslVerifyPeer(err, accept);
   } catch (...) {
     accept = false;  // a handler that fails has not said yes
   }
+  --FInsideOpenSsl;
+  if (!FSsl) return 0;  // the handler closed the connection
   if (accept) return 1;
   if (err == X509_V_OK) {
     FRefusedByHost = true;
@@ -285,7 +294,14 @@ void TSslWSocket::RecordPeerCertificate(X509* cert) {
 
 void TSslWSocket::ContinueHandshake() {
   ERR_clear_error();
-  int r = SSL_do_handshake(FSsl);
+  SSL* ssl = FSsl;
+  int r = SSL_do_handshake(ssl);
+  if (FRetiredSsl == ssl) {
+    // Closed by a handler in the middle; nothing of the session is left.
+    SSL_free(FRetiredSsl);
+    FRetiredSsl = nullptr;
+    return;
+  }
   FlushCipherText();
   if (r == 1) {
     CompleteHandshake();
@@ -416,18 +432,7 @@ int TSslWSocket::ReceiveTransport(char* buffer, int size, int flags) {
       if (FRenegotiation) break;
       continue;
     }
-    int e = SSL_get_error(FSsl, 0);
-    if (e == SSL_ERROR_ZERO_RETURN) {
-      FCloseNotifyIn = true;
-      FSslState = sslClosing;
-      PostMessage(FWindowHandle, WM_SSL_PEER_CLOSED, static_cast<WPARAM>(FHSocket), 0);
-    } else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-      CaptureOpenSslError();
-      // A bare end of the connection is a truncation, not a broken record:
-      // the close that follows reports it.
-      bool bareEnd = FPeerEof && (FSslReason == SSL_R_UNEXPECTED_EOF_WHILE_READING || FSslReason == 0);
-      if (!bareEnd) DeferFailure(ClassifyFailure(false));
-    }
+    if (int code = TakeReadEnd(SSL_get_error(FSsl, 0))) DeferFailure(code);
     break;
   }
   if (FRenegotiation) DeferFailure(kSslRenegotiation);
@@ -491,20 +496,25 @@ bool TSslWSocket::PlainTextReady() {
   size_t n = 0;
   ERR_clear_error();
   if (SSL_peek_ex(FSsl, &probe, 1, &n) == 1) return true;
-  int e = SSL_get_error(FSsl, 0);
-  if (e == SSL_ERROR_ZERO_RETURN) {
+  int code = TakeReadEnd(SSL_get_error(FSsl, 0));
+  FlushCipherText();
+  if (code) FailSsl(code, "SSL read");
+  return false;
+}
+
+int TSslWSocket::TakeReadEnd(int sslError) {
+  if (sslError == SSL_ERROR_ZERO_RETURN) {
     FCloseNotifyIn = true;
     FSslState = sslClosing;
     PostMessage(FWindowHandle, WM_SSL_PEER_CLOSED, static_cast<WPARAM>(FHSocket), 0);
-  } else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-    CaptureOpenSslError();
-    bool bareEnd = FPeerEof && (FSslReason == SSL_R_UNEXPECTED_EOF_WHILE_READING || FSslReason == 0);
-    if (!bareEnd) FailSsl(ClassifyFailure(false), "SSL read");
-    return false;
+    return 0;
   }
-  FlushCipherText();
-  if (FRenegotiation) FailSsl(kSslRenegotiation, "SSL read");
-  return false;
+  if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) return FRenegotiation ? kSslRenegotiation : 0;
+  CaptureOpenSslError();
+  // A bare end of the connection is a truncation, not a broken record: the
+  // close that follows reports it.
+  bool bareEnd = FPeerEof && (FSslReason == SSL_R_UNEXPECTED_EOF_WHILE_READING || FSslReason == 0);
+  return bareEnd ? 0 : ClassifyFailure(false);
 }
 
 // --- sending ---
@@ -524,7 +534,10 @@ int TSslWSocket::TransmitChunk(const char* data, int len) {
   size_t n = 0;
   ERR_clear_error();
   if (SSL_write_ex(FSsl, data, static_cast<size_t>(len), &n) != 1 || FTransportError != 0) {
+    // The queue's sender closes the connection on this; after a fatal error
+    // OpenSSL must not be asked for a close_notify.
     if (FSslErrorDetail.empty()) CaptureOpenSslError();
+    FSslState = sslFailed;
     wsocket::WSASetLastError(FTransportError ? FTransportError : winsock::WSAECONNABORTED);
     return -1;
   }
@@ -581,10 +594,8 @@ void TSslWSocket::CloseAndNotify(bool shutdown, WORD error) {
   }
   bool outer = FLocalClose;
   FLocalClose = true;
-  const uint64_t session = FSession;
   DAVidavi::CloseAndNotify(shutdown, error);
-  // The session may be gone (and a new one started by a handler) by now.
-  if (FSession == session || !outer) FLocalClose = outer;
+  FLocalClose = outer;
 }
 
 void TSslWSocket::FireSessionClosed(WORD error) {
@@ -601,7 +612,7 @@ void TSslWSocket::FireSessionClosed(WORD error) {
       ReportError("Error " + std::to_string(code) + " in function SSL handshake\r\n" + SslErrorText(code));
       return;
     }
-    if (FSslState == sslEstablished && !FCloseNotifyIn && error == 0) {
+    if (Readable() && error == 0) {
       FSslTruncated = true;
       error = static_cast<WORD>(kSslTruncated);
     }

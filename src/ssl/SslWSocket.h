@@ -172,6 +172,10 @@ class TSslWSocket : public DAVidavi {
   // Whether the next record brings plaintext; handles whatever else it
   // brings (the end, a failure, a renegotiation request).
   bool PlainTextReady();
+  // What a read that brought nothing means: the peer's close_notify, a bare
+  // end (a truncation, which the close reports) or a fatal error, whose
+  // code it returns (0 for none).
+  int TakeReadEnd(int sslError);
   void ReleaseSsl();
   bool SessionIs(uint64_t session) const { return FSession == session && FHSocket != winsock::INVALID_SOCKET; }
 
@@ -198,6 +202,8 @@ class TSslWSocket : public DAVidavi {
   bool FReadAnnounced = false;  // a read notification is on its way
   int FDeferredFailure = 0;
   int FSslReason = 0;           // OpenSSL's reason code of the last failure
+  int FInsideOpenSsl = 0;       // a host handler runs inside an OpenSSL call
+  SSL* FRetiredSsl = nullptr;   // released inside such a handler, freed after
 
   // -- results --
   std::string FSslProtocol, FSslCipher;

@@ -101,6 +101,30 @@ TEST(SslHandshake, VerdictsOnTheServerCertificate) {
   }
 }
 
+TEST(SslHandshake, VerifyHandlerThatClosesEndsTheSessionQuietly) {
+  // The handler runs inside OpenSSL's handshake; closing there must not pull
+  // the session out from under it.
+  const TCerts& c = Certs();
+  SSL_CTX* ctx = PeerContext(c.serverCert, c.serverKey);
+  TPeer peer([ctx](int fd) {
+    if (SSL* ssl = AcceptTls(ctx, fd)) SSL_free(ssl);
+    ReadUntilClosed(fd, 2000);
+  });
+  auto s = Client(peer.Port());
+  TSslRecorder rec;
+  rec.Attach(*s);
+  TSslWSocket* sock = s.get();
+  s->OnSslVerifyPeer = [sock](TObject*, int32_t, bool&) { sock->Close(); };
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count("closed") > 0; })) << rec.Joined();
+  PumpFor(100);
+  EXPECT_EQ(rec.Joined(), "closed 0");
+  EXPECT_EQ(s->State(), wsClosed);
+  s.reset();
+  PumpUntil([&] { return peer.Done(); }, 3000);
+  SSL_CTX_free(ctx);
+}
+
 TEST(SslHandshake, ErrorTextsAndCodesAreDistinct) {
   std::set<std::string> texts;
   for (int code = kSslHandshakeFailed; code <= kSslSetupFailed; ++code) texts.insert(SslErrorText(code));
