@@ -121,8 +121,15 @@ void THttpCli::PostReady() {
 void THttpCli::ChangeState(THttpClientState newState) {
   if (newState == FState) return;
   FState = newState;
+  // What OnRequestDone reports is fixed now: a handler of the ready state
+  // may already have started the next request.
+  const THttpRequest rq = FRequestType;
+  const WORD error = FRequestDoneError;
   FireStateChange();
-  if (newState == hcReady) FireRequestDone();
+  if (newState != hcReady) return;
+  FDoneRequestType = rq;
+  FDoneError = error;
+  FireRequestDone();
 }
 
 // --- starting a request ---
@@ -143,12 +150,15 @@ void THttpCli::RequestAsync(THttpRequest rq) {
   }
   FCtrlSocket->OnSessionClosed.Bind(this, &THttpCli::SocketSessionClosed);
 
-  ++FRequestSerial;
+  const uint32_t serial = ++FRequestSerial;
   FRestartPending = false;
   FLocationFlag = false;
-  ChangeState(hcNotConnected);
+  // Type and cleared results first: a handler of the first state change
+  // sees this request, and an Abort there reports this request's type.
   FRequestType = rq;
   ClearResponse();
+  ChangeState(hcNotConnected);
+  if (RequestOver(serial)) return;
   ComputeRequestTarget();
   StartLookup();
 }
@@ -174,12 +184,15 @@ void THttpCli::ClearResponse() {
 }
 
 void THttpCli::StartLookup() {
+  const uint32_t serial = FRequestSerial;
   FDnsResult.clear();
   ChangeState(hcLookingUp);
+  if (RequestOver(serial)) return;
   try {
     FCtrlSocket->SetLocalAddr(FLocalAddr);
     FCtrlSocket->DnsLookup(FHostName);
   } catch (const Exception& e) {
+    if (RequestOver(serial)) return;
     FStatusCode = 404;
     FReasonPhrase = e.Message();
     FConnected = false;
@@ -188,19 +201,20 @@ void THttpCli::StartLookup() {
 }
 
 void THttpCli::SocketDnsLookupDone(TObject* sender, WORD error) {
+  // A late answer to a lookup of an aborted or ended request changes
+  // nothing: that request has had its OnRequestDone.
+  if (FState != hcLookingUp) return;
+  const uint32_t serial = FRequestSerial;
   if (error != 0) {
-    if (FState == hcAborting) return;
     FRequestDoneError = error;
     FStatusCode = 404;
     FReasonPhrase = "can't resolve hostname to IP address";
     SocketSessionClosed(sender, error);
     return;
   }
-  // A late answer to a lookup of an aborted or ended request changes nothing.
-  if (FState != hcLookingUp) return;
-
   FDnsResult = FCtrlSocket->DnsResult();
   ChangeState(hcLookupDone);
+  if (RequestOver(serial)) return;
   bool raised = false;
   try {
     FCtrlSocket->SetAddr(FDnsResult);
@@ -211,7 +225,7 @@ void THttpCli::SocketDnsLookupDone(TObject* sender, WORD error) {
   } catch (...) {
     raised = true;
   }
-  if (FState != hcLookupDone) return;  // a handler moved the request on
+  if (RequestOver(serial) || FState != hcLookupDone) return;  // a handler moved the request on
   // With its error event assigned the socket reports a failed Connect there
   // instead of raising; a socket that is not on its way to a connection has
   // failed all the same, and the request must end rather than wait for ever.
@@ -231,6 +245,8 @@ void THttpCli::SocketDnsLookupDone(TObject* sender, WORD error) {
 }
 
 void THttpCli::SocketSessionConnected(TObject* sender, WORD error) {
+  const uint32_t serial = FRequestSerial;
+  if (RequestOver(serial)) return;
   if (error != 0) {
     FRequestDoneError = error;
     FStatusCode = 404;
@@ -238,16 +254,21 @@ void THttpCli::SocketSessionConnected(TObject* sender, WORD error) {
     SocketSessionClosed(sender, error);
     return;
   }
+  // Each handler below may abort the request: nothing more of it happens then.
   FConnected = true;
   ChangeState(hcConnected);
+  if (RequestOver(serial)) return;
   FireSessionConnected();
+  if (RequestOver(serial)) return;
   FNext = nlHeader;
   ChangeState(hcAwaitingHeader);
+  if (RequestOver(serial)) return;
   try {
     switch (FRequestType) {
       case hrPost:
-        SendRequest("POST", "1.0");
+        if (!SendRequest("POST", "1.0")) return;
         FireSendBegin();
+        if (RequestOver(serial)) return;
         FAllowedToSend = true;
         SocketDataSent(FCtrlSocket, 0);
         break;
@@ -259,7 +280,7 @@ void THttpCli::SocketSessionConnected(TObject* sender, WORD error) {
         break;
     }
   } catch (...) {
-    CloseConnection();
+    if (!RequestOver(serial)) CloseConnection();
   }
 }
 
@@ -272,8 +293,11 @@ void THttpCli::CloseConnection() {
 }
 
 void THttpCli::SocketSessionClosed(TObject* sender, WORD error) {
-  if (error != 0) FRequestDoneError = error;
   FConnected = false;
+  // A connection that outlived its request (a zero-length reply left it
+  // open) ends no request.
+  if (FState == hcReady) return;
+  if (error != 0) FRequestDoneError = error;
   if (FHeaderInProgress) {
     FireHeaderEnd();
     // An aborted request does not go on to its relocation.
@@ -294,15 +318,20 @@ void THttpCli::Abort() {
     if (FCtrlSocket->State() != wsClosed) FCtrlSocket->Close();
     return;
   }
-  bool wasLookingUp = FState == hcLookingUp;
-  ChangeState(hcAborting);
+  const uint32_t serial = FRequestSerial;
+  const bool wasLookingUp = FState == hcLookingUp;
   FLocationFlag = false;
   FRestartPending = false;
-  if (wasLookingUp) {
-    try {
-      FCtrlSocket->CancelLookup();
-    } catch (...) {
-    }
+  FAllowedToSend = false;
+  ChangeState(hcAborting);
+  // A handler of the aborting state that aborted once more has ended it.
+  if (serial != FRequestSerial || FState == hcReady) return;
+  // Also when the state no longer says so: a lookup may be pending under an
+  // outer Abort that was interrupted by this one. Its answer (cancelled) is
+  // ignored, as the state is no longer the lookup's.
+  try {
+    FCtrlSocket->CancelLookup();
+  } catch (...) {
   }
   FStatusCode = 404;
   FReasonPhrase = "Connection aborted on request";
@@ -317,7 +346,8 @@ void THttpCli::Abort() {
     } catch (...) {
     }
   }
-  ChangeState(hcReady);
+  // Handlers of the close may have ended the request already.
+  if (serial == FRequestSerial) ChangeState(hcReady);
 }
 
 // --- synchronous requests ---
@@ -385,8 +415,8 @@ void THttpCli::FireSendBegin() { OnSendBegin(this); }
 void THttpCli::FireSendData(const void* buffer, int32_t len) { OnSendData(this, buffer, len); }
 void THttpCli::FireSendEnd() { OnSendEnd(this); }
 void THttpCli::FireRequestDone() {
-  PostMessage(FWindowHandle, WM_HTTP_REQUEST_DONE, static_cast<WPARAM>(FRequestType),
-              static_cast<LPARAM>(FRequestDoneError));
+  PostMessage(FWindowHandle, WM_HTTP_REQUEST_DONE, static_cast<WPARAM>(FDoneRequestType),
+              static_cast<LPARAM>(FDoneError));
 }
 
 // --- class information ---

@@ -283,7 +283,13 @@ class THttpCli : public TComponent {
   void CallNextLineHandler();
 
   // Builds the request header and hands it to the socket in one call.
-  void SendRequest(const std::string& method, const std::string& version);
+  // False when a handler ended the request meanwhile (nothing is sent then).
+  bool SendRequest(const std::string& method, const std::string& version);
+  // The request numbered `serial` is aborted or over (its OnRequestDone is
+  // on its way, or another request runs): nothing of it may happen any more.
+  bool RequestOver(uint32_t serial) const {
+    return serial != FRequestSerial || FState == hcReady || FState == hcAborting;
+  }
   // Derives the connection target and the request line's target from URL
   // and Proxy.
   void ComputeRequestTarget();
@@ -375,6 +381,9 @@ class THttpCli : public TComponent {
   // so that one left over from an ended request cannot touch the next one.
   uint32_t FRequestSerial = 0;
   bool FRestartPending = false;  // a relocation restart message is on its way
+  // What the request-done message reports, fixed when the state became ready.
+  THttpRequest FDoneRequestType = hrNone;
+  WORD FDoneError = 0;
 };
 
 }  // namespace evc

@@ -47,9 +47,18 @@ void THttpCli::AdjustDocumentName() {
   if (FDocName.size() > 255) FDocName.resize(255);
 }
 
-void THttpCli::SendRequest(const std::string& method, const std::string& version) {
+bool THttpCli::SendRequest(const std::string& method, const std::string& version) {
+  const uint32_t serial = FRequestSerial;
   FReqStream->Clear();
+  // A handler that aborts the request stops it here: no half-built header
+  // is kept, and nothing goes out.
+  auto over = [&] {
+    if (!RequestOver(serial)) return false;
+    FReqStream->Clear();
+    return true;
+  };
   FireRequestHeaderBegin();
+  if (over()) return false;
 
   TStringList headers;
   headers.Add(method + " " + FPath + " HTTP/" + version);
@@ -79,9 +88,15 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   FAcceptRanges.clear();
 
   FireBeforeHeaderSend(method, &headers);
-  for (int i = 0; i < headers.Count(); ++i) SendHeaderLine(headers[i]);
+  if (over()) return false;
+  for (int i = 0; i < headers.Count(); ++i) {
+    SendHeaderLine(headers[i]);
+    if (over()) return false;
+  }
   FireRequestHeaderEnd();
+  if (over()) return false;
   SendHeaderLine(std::string());
+  if (over()) return false;
 
   // One hand-over for the whole header: it leaves in as few segments as the
   // socket can make of it.
@@ -93,6 +108,7 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
     throw;
   }
   FReqStream->Clear();
+  return !RequestOver(serial);
 }
 
 void THttpCli::SendHeaderLine(std::string line) {
@@ -110,8 +126,10 @@ void THttpCli::SocketDataSent(TObject* sender, WORD error) {
     FireSendEnd();
     return;
   }
+  const uint32_t serial = FRequestSerial;
   FSentCount = static_cast<int32_t>(static_cast<uint32_t>(FSentCount) + static_cast<uint32_t>(n));
   FireSendData(FSendBuffer, static_cast<int32_t>(n));
+  if (RequestOver(serial)) return;
   FCtrlSocket->Send(FSendBuffer, static_cast<int>(n));
 }
 

@@ -106,6 +106,10 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     deliverHeldAsBody();
     return;
   }
+  // A handler that aborts the request ends the reading of its response: the
+  // lines behind are no part of anything any more.
+  const uint32_t serial = FRequestSerial;
+  const bool running = !RequestOver(serial);
   while (FReceiveLen > FReceiveStart) {
     const char* start = FReceiveBuffer + FReceiveStart;
     auto held = static_cast<size_t>(FReceiveLen - FReceiveStart);
@@ -122,6 +126,11 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
     FReceiveStart += static_cast<int>(lineLen + 1);
     if (FState == hcAwaitingHeader || FState == hcAwaitingBody) {
       CallNextLineHandler();
+      if (running && RequestOver(serial)) {
+        FReceiveStart = FReceiveLen = 0;
+        FReceiveBuffer[0] = 0;
+        return;
+      }
       // Once the document has begun, the bytes behind its first line are
       // document too, delivered as they came, line ends included.
       if (FState == hcAwaitingBody && FNext == nlBody && FReceiveLen > FReceiveStart)
@@ -141,15 +150,21 @@ void THttpCli::CallNextLineHandler() {
 }
 
 void THttpCli::ProcessHeaderLine() {
-  if (FHeaderLineCount == 0) FireHeaderBegin();
+  const uint32_t serial = FRequestSerial;
+  if (FHeaderLineCount == 0) {
+    FireHeaderBegin();
+    if (RequestOver(serial)) return;
+  }
   ++FHeaderLineCount;
 
   // A server that sends a document without any header.
   if (LowerCase(FLastLine.substr(0, 6)) == "<html>") {
     if (FContentType.empty()) FContentType = "text/html";
-    ChangeState(hcAwaitingBody);
     FNext = nlBody;
+    ChangeState(hcAwaitingBody);
+    if (RequestOver(serial)) return;
     FireHeaderEnd();
+    if (RequestOver(serial)) return;
     FLastLine += FLineEnd;
     ProcessBodyData();
     return;
@@ -170,15 +185,17 @@ void THttpCli::ProcessHeaderLine() {
     }
     if (FContentLength == 0) {
       FireHeaderEnd();
-      PostReady();
+      if (!RequestOver(serial)) PostReady();
       return;
     }
     size_t dot = FDocName.rfind('.');
     std::string ext = dot == std::string::npos ? std::string() : LowerCase(FDocName.substr(dot));
     if ((ext.empty() || ext == ".exe") && FContentType == "text/html") ReplaceExtension(FDocName, "htm");
-    ChangeState(hcAwaitingBody);
     FNext = nlBody;
+    ChangeState(hcAwaitingBody);
+    if (RequestOver(serial)) return;
     FireHeaderEnd();
+    if (RequestOver(serial)) return;
     if (FReceiveLen > FReceiveStart) {
       FLastLine.assign(FReceiveBuffer + FReceiveStart, static_cast<size_t>(FReceiveLen - FReceiveStart));
       FReceiveStart = FReceiveLen = 0;
@@ -195,6 +212,7 @@ void THttpCli::ProcessHeaderLine() {
     ParseStatusLine(FLastLine);
   else
     ParseHeaderField(FLastLine);
+  if (RequestOver(serial)) return;  // an OnCookie handler aborted
   OnHeaderData(this);
 }
 
@@ -249,7 +267,11 @@ void THttpCli::ParseHeaderField(const std::string& line) {
 }
 
 void THttpCli::ProcessBodyData() {
-  if (FBodyDataCount == 0) FireDocBegin();
+  if (FBodyDataCount == 0) {
+    const uint32_t serial = FRequestSerial;
+    FireDocBegin();
+    if (RequestOver(serial)) return;
+  }
   ++FBodyDataCount;
   // A 32-bit count, as published; past 2 GiB it wraps instead of overflowing.
   FRcvdCount = static_cast<int32_t>(static_cast<uint32_t>(FRcvdCount) + static_cast<uint32_t>(FLastLine.size()));
