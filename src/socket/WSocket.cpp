@@ -295,8 +295,9 @@ void TCustomWSocket::Connect() {
   }
 
   if (FType == SOCK_DGRAM_W) {
+    const SOCKET handle = FHSocket;
     SetState(wsConnected);
-    FireSessionConnected(0);
+    if (FHSocket == handle) FireSessionConnected(0);  // unless a handler ended it
     return;
   }
   if (wsocket::connect(FHSocket, reinterpret_cast<const sockaddr_w*>(&FSin), sizeof(FSin)) == 0) {

@@ -71,7 +71,11 @@ void TCustomWSocket::Listen() {
     Close();
     return;
   }
+  const SOCKET handle = FHSocket;
   SetState(wsBound);
+  // A handler of the state change that closed the socket has ended this
+  // Listen: nothing may be done with a handle that is gone.
+  if (FHSocket != handle) return;
   if (FType == SOCK_DGRAM_W && FMultiCast) {
     ip_mreq_w mreq;
     mreq.imr_multiaddr.s_addr = wsocket::DirectInetAddr(FMultiCastAddrStr.c_str());
@@ -93,7 +97,9 @@ void TCustomWSocket::Listen() {
     case SOCK_DGRAM_W:
     case SOCK_RAW_W:
       SetState(wsListening);
+      if (FHSocket != handle) return;
       SetState(wsConnected);
+      if (FHSocket != handle) return;
       FireSessionConnected(0);
       break;
     default:

@@ -97,9 +97,12 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   // belongs to a connection that no longer exists.
   auto stillOurs = [&] { return FHSocket == handle; };
 
+  // A handler of the state change that ended the session ends the message
+  // too: a session that is over is not reported connected.
   if (bits & FD_CONNECT) {
     if (FState != wsConnected) {
       SetState(wsConnected);
+      if (!stillOurs()) return;
       FireSessionConnected(error);
       if (error != 0 && FState != wsClosed) Close();
     }
@@ -108,7 +111,9 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (bits & FD_READ) {
     if (FState != wsConnected) {
       SetState(wsConnected);
+      if (!stillOurs()) return;
       FireSessionConnected(error);
+      if (!stillOurs()) return;
     }
     DeliverReadEvents(error, FComponentOptions);
     if (!stillOurs()) return;
