@@ -154,13 +154,10 @@ int TCustomLineWSocket::ReadSocket(char* buffer, int size, int flags) {
     FPendingLineLength = std::max(0, FPendingLineLength - n);
     ConsumeHead(n);
     CountLayerRead();
-    // With room left, go on with the socket: a read that never reaches the
-    // socket would not re-arm its read notification, and waiting bytes
-    // would sit there unannounced.
-    if (FLineBufferCount == 0 && n < size && FHSocket != winsock::INVALID_SOCKET && FState == wsConnected) {
-      int r = TCustomSocksWSocket::ReadSocket(buffer + n, size - n, flags);
-      if (r > 0) n += r;
-    }
+    // Held bytes end a read: the socket's bytes come with the next one. This
+    // read did not reach the socket, so it re-armed no read notification;
+    // the redelivery message announces what waits there instead.
+    if (FLineBufferCount == 0) AnnounceSocketDataLater();
     return n;
   }
   return TCustomSocksWSocket::ReadSocket(buffer, size, flags);
@@ -416,7 +413,21 @@ void TCustomLineWSocket::DeliverHeldAsPlainData() {
   }
 }
 
+void TCustomLineWSocket::AnnounceSocketDataLater() {
+  // A running redelivery announces waiting bytes when it ends.
+  if (FRedelivering || FAnnouncePosted || FHSocket == winsock::INVALID_SOCKET || FState != wsConnected) return;
+  FAnnouncePosted = true;
+  PostMessage(FWindowHandle, WM_TRIGGER_DATA_AVAILABLE, 0, 0);
+}
+
 void TCustomLineWSocket::RedeliverBufferedData() {
+  FAnnouncePosted = false;
+  struct TRedeliveryScope {
+    bool& flag;
+    bool outer;
+    explicit TRedeliveryScope(bool& f) : flag(f), outer(f) { flag = true; }
+    ~TRedeliveryScope() { flag = outer; }
+  } scope(FRedelivering);
   const uint64_t epoch = FBufferEpoch;
   while (FLineBufferCount > 0) {
     const uint64_t consumed = FConsumedBytes;

@@ -119,6 +119,9 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   // Posts a read notification for data that arrived while a line was handed
   // out and that no running pass will read.
   void ReannounceDeferredArrival();
+  // Held bytes have run out in plain mode without a socket read: posts the
+  // redelivery message, whose handler announces bytes waiting in the socket.
+  void AnnounceSocketDataLater();
 
   int32_t FLineHead = 0;        // offset of the first held byte
   int32_t FScanFrom = 0;        // no terminator starts before this offset (from the head)
@@ -127,6 +130,8 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   uint64_t FConsumedBytes = 0;  // bytes that ever left the buffer
   bool FDelivering = false;     // a line is being handed out
   bool FArrivalDeferred = false;  // data arrived while a line was handed out
+  bool FRedelivering = false;     // RedeliverBufferedData runs
+  bool FAnnouncePosted = false;   // a redelivery message for socket bytes is on its way
 };
 
 }  // namespace evc

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "LinePair.h"
+#include "platform/kernel.h"
 
 namespace linet {
 namespace {
@@ -56,6 +57,38 @@ TEST(LineSwitch, HeldBytesComeBeforeSocketBytesInOneReceive) {
   ASSERT_EQ(::send(p.peer, "second", 6, 0), 6);
   ASSERT_TRUE(PumpUntil([&] { return plain.size() >= 13; }, 2000));
   EXPECT_EQ(plain, "first\r\nsecond");
+}
+
+// Switched off after "he" of the held bytes hello CR LF world while NEW
+// already waits in the socket: reads of 4 bytes give the held bytes first
+// and stop where they end; the socket's bytes come with the next read, also
+// when each notification calls the handler only once.
+TEST(LineSwitch, OffHandsOutHeldBytesUpToTheirEndThenTheSocketsBytes) {
+  for (bool oncePerNotification : {false, true}) {
+    SCOPED_TRACE(oncePerNotification ? "wsoNoReceiveLoop" : "receive loop");
+    TLinePair p;
+    ASSERT_TRUE(p.Open());
+    if (oncePerNotification) p.sock->SetComponentOptions(OptionBit(wsoNoReceiveLoop));
+    std::vector<std::string> reads;
+    p.sock->OnDataAvailable = [&](TObject*, WORD) {
+      char b[4];
+      if (p.sock->LineMode()) {
+        ASSERT_EQ(p.sock->Receive(b, 2), 2);
+        ASSERT_EQ(::send(p.peer, "NEW", 3, 0), 3);
+        for (int i = 0; i < 400 && WaitingBytes(*p.sock) < 3; ++i) Sleep(5);
+        ASSERT_EQ(WaitingBytes(*p.sock), 3);
+        p.sock->SetLineMode(false);
+        return;
+      }
+      int n = p.sock->Receive(b, 4);
+      if (n > 0) reads.emplace_back(b, static_cast<size_t>(n));
+    };
+    ASSERT_EQ(::send(p.peer, "hello\r\nworld", 12, 0), 12);
+    ASSERT_TRUE(PumpUntil([&] { return reads.size() >= 4; }, 3000)) << reads.size();
+    PumpFor(50);
+    EXPECT_EQ(reads, (Lines{"llo\r", "\nwor", "ld", "NEW"}));
+    EXPECT_EQ(p.sock->LineBufferCount(), 0);
+  }
 }
 
 TEST(LineSwitch, OnAgainCutsWhatIsHeld) {
