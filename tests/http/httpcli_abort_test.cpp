@@ -4,22 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "HttpTestUtil.h"
+#include "common/ChainEvent.h"
 #include "base/Streams.h"
 
 using namespace evc;
+using evctest::Chain;
 using namespace httptest;
 
 namespace {
-
-// Calls `after` once the handler already assigned to `ev` has run.
-template <class... A>
-void Chain(TEvent<A...>& ev, const std::function<void()>& after) {
-  TEvent<A...> prev = ev;
-  ev = [prev, after](A... a) {
-    prev(a...);
-    after();
-  };
-}
 
 enum TTarget { kLocalhost, kDotted, kHostless, kRelocating };
 constexpr int kNothingSent = -1;  // no request bytes reach the server

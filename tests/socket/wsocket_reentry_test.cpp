@@ -11,9 +11,11 @@
 #include <cerrno>
 
 #include "SocketTestUtil.h"
+#include "common/ChainEvent.h"
 #include "common/LoopbackPeer.h"
 
 using namespace evc;
+using evctest::Chain;
 using sockt::PumpFor;
 using sockt::PumpUntil;
 
@@ -83,16 +85,6 @@ struct TPeer {
     }
   }
 };
-
-// Calls `after` once the recording handler already assigned has run.
-template <class... A>
-void Chain(TEvent<A...>& ev, const std::function<void()>& after) {
-  TEvent<A...> prev = ev;
-  ev = [prev, after](A... a) {
-    prev(a...);
-    after();
-  };
-}
 
 // Knows when the component is gone (PostFree deletes it).
 class TWatched : public DAVidavi {
