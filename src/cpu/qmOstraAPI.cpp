@@ -43,10 +43,14 @@ bool TqmProcessorCpuid::IDFlagToggles() {
 }
 
 TqmRegisters TqmProcessorCpuid::Execute(uint32_t leaf) {
+  // The specified queries take no sub-leaf; 0 makes the answer of the leaves
+  // that do deterministic.
+  return ExecuteSub(leaf, 0);
+}
+
+TqmRegisters TqmProcessorCpuid::ExecuteSub(uint32_t leaf, uint32_t subleaf) {
   TqmRegisters r;
-  // No leaf this library reads takes a sub-leaf; 0 makes the answer of the
-  // leaves that do deterministic.
-  __cpuid_count(leaf, 0, r.EAX, r.EBX, r.ECX, r.EDX);
+  __cpuid_count(leaf, subleaf, r.EAX, r.EBX, r.ECX, r.EDX);
   return r;
 }
 
@@ -146,6 +150,7 @@ TqmDumpCpuid::TqmDumpCpuid(std::map<uint32_t, TqmRegisters> leaves, DWORD proces
 
 std::shared_ptr<TqmDumpCpuid> TqmDumpCpuid::Parse(std::string_view text) {
   std::map<uint32_t, TqmRegisters> leaves;
+  std::map<std::pair<uint32_t, uint32_t>, TqmRegisters> subLeaves;
   std::map<long, bool> cpus;  // headers seen
   long cpu = 0;
   int lineNo = 0;
@@ -169,15 +174,19 @@ std::shared_ptr<TqmDumpCpuid> TqmDumpCpuid::Parse(std::string_view text) {
     TqmRegisters r;
     if (!ParseLeafLine(line, leaf, subleaf, r))
       throw EqmDumpError(lineNo, "not a leaf line of the form '0x00000001 0x00: eax=0x... ebx=0x... ecx=0x... edx=0x...'");
-    if (cpu != 0 || subleaf != 0) continue;
-    if (!leaves.emplace(leaf, r).second) {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "0x%08x", leaf);
-      throw EqmDumpError(lineNo, std::string("leaf ") + buf + " appears twice");
+    if (cpu != 0) continue;
+    const bool fresh = subleaf == 0 ? leaves.emplace(leaf, r).second : subLeaves.emplace(std::pair(leaf, subleaf), r).second;
+    if (!fresh) {
+      char buf[40];
+      if (subleaf == 0) std::snprintf(buf, sizeof buf, "leaf 0x%08x", leaf);
+      else std::snprintf(buf, sizeof buf, "leaf 0x%08x sub-leaf 0x%02x", leaf, subleaf);
+      throw EqmDumpError(lineNo, std::string(buf) + " appears twice");
     }
   }
   if (leaves.empty()) throw EqmDumpError(0, "the dump holds no leaf of processor 0");
-  return std::make_shared<TqmDumpCpuid>(std::move(leaves), static_cast<DWORD>(cpus.empty() ? 1 : cpus.size()));
+  auto dump = std::make_shared<TqmDumpCpuid>(std::move(leaves), static_cast<DWORD>(cpus.empty() ? 1 : cpus.size()));
+  dump->FSubLeaves = std::move(subLeaves);
+  return dump;
 }
 
 std::shared_ptr<TqmDumpCpuid> TqmDumpCpuid::FromFile(const std::string& path) {
@@ -192,6 +201,19 @@ std::shared_ptr<TqmDumpCpuid> TqmDumpCpuid::FromFile(const std::string& path) {
 TqmRegisters TqmDumpCpuid::Execute(uint32_t leaf) {
   auto it = FLeaves.find(leaf);
   return it == FLeaves.end() ? TqmRegisters{} : it->second;
+}
+
+// Sub-leaf 0 is read from the leaf table directly, not through Execute, so
+// that the enumerating reads stay apart from the ones a test counts there.
+TqmRegisters TqmDumpCpuid::ExecuteSub(uint32_t leaf, uint32_t subleaf) {
+  if (subleaf == 0) return TqmDumpCpuid::Execute(leaf);
+  auto it = FSubLeaves.find({leaf, subleaf});
+  return it == FSubLeaves.end() ? TqmRegisters{} : it->second;
+}
+
+void TqmDumpCpuid::SetSubLeaf(uint32_t leaf, uint32_t subleaf, const TqmRegisters& regs) {
+  if (subleaf == 0) FLeaves[leaf] = regs;
+  else FSubLeaves[{leaf, subleaf}] = regs;
 }
 
 DWORD TqmDumpCpuid::ProcessorType() {

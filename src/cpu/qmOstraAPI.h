@@ -40,6 +40,12 @@ class TqmCpuidSource {
   virtual bool IDFlagToggles() = 0;
   // Executes one leaf (sub-leaf 0).
   virtual TqmRegisters Execute(uint32_t leaf) = 0;
+  // Executes one leaf with ECX = subleaf, for the leaves that enumerate
+  // (caches, topology levels, feature pages). A source that knows sub-leaf
+  // 0 alone answers zeros for the others, as a processor does past the last.
+  virtual TqmRegisters ExecuteSub(uint32_t leaf, uint32_t subleaf) {
+    return subleaf == 0 ? Execute(leaf) : TqmRegisters{};
+  }
   // What the operating system of the machine reports as its processor type
   // (386, 486, 586, ...) and its number of processors.
   virtual DWORD ProcessorType() = 0;
@@ -51,6 +57,7 @@ class TqmProcessorCpuid : public TqmCpuidSource {
  public:
   bool IDFlagToggles() override;
   TqmRegisters Execute(uint32_t leaf) override;
+  TqmRegisters ExecuteSub(uint32_t leaf, uint32_t subleaf) override;
   DWORD ProcessorType() override;
   DWORD ProcessorCount() override;
 };
@@ -69,12 +76,13 @@ class EqmDumpError : public Exception {
 // A processor recorded by `cpuid -r`: lines such as
 //   "   0x00000001 0x00: eax=0x00000f12 ebx=0x00000000 ecx=0x00000000 edx=0x0183f9ff"
 // optionally grouped under "CPU 0:", "CPU 1:" (or a lone "CPU:") headers.
-// The leaves of the first processor at sub-leaf 0 are kept; a leaf the dump
+// Every leaf and sub-leaf of the first processor is kept; a leaf the dump
 // lacks reads as zeros, as a processor answers for a leaf it does not know.
 class TqmDumpCpuid : public TqmCpuidSource {
  public:
   // Raises EqmDumpError for a line that is neither blank, a comment (#), a
-  // processor header nor a well-formed leaf line, for a leaf given twice, and
+  // processor header nor a well-formed leaf line, for a leaf (or sub-leaf)
+  // of the first processor given twice, and
   // for a dump without any leaf of its first processor.
   static std::shared_ptr<TqmDumpCpuid> Parse(std::string_view text);
   static std::shared_ptr<TqmDumpCpuid> FromFile(const std::string& path);
@@ -84,6 +92,7 @@ class TqmDumpCpuid : public TqmCpuidSource {
 
   bool IDFlagToggles() override { return FHasCPUID; }
   TqmRegisters Execute(uint32_t leaf) override;
+  TqmRegisters ExecuteSub(uint32_t leaf, uint32_t subleaf) override;
   // As Windows reports it for the recorded processor: 586 from family 5 on,
   // 486 before; SetProcessorType overrides it.
   DWORD ProcessorType() override;
@@ -93,10 +102,14 @@ class TqmDumpCpuid : public TqmCpuidSource {
   void SetHasCPUID(bool value) { FHasCPUID = value; }
   void SetProcessorType(DWORD type) { FProcessorType = type; }
   void SetLeaf(uint32_t leaf, const TqmRegisters& regs) { FLeaves[leaf] = regs; }
+  // Sub-leaf 0 goes to the same place as SetLeaf.
+  void SetSubLeaf(uint32_t leaf, uint32_t subleaf, const TqmRegisters& regs);
+  // Sub-leaf 0 of every leaf.
   const std::map<uint32_t, TqmRegisters>& Leaves() const { return FLeaves; }
 
  private:
   std::map<uint32_t, TqmRegisters> FLeaves;
+  std::map<std::pair<uint32_t, uint32_t>, TqmRegisters> FSubLeaves;  // sub-leaf 1 and up
   DWORD FProcessors = 1;
   DWORD FProcessorType = 0;  // 0: derive from the recorded family
   bool FHasCPUID = true;

@@ -201,9 +201,13 @@ TqmOstra::TqmOstra(TComponent* owner) : TComponent(owner) {
   if (qmGetModel(0) >= 7 && qmHasFeature(0, 18)) FSerial = qmGetSerial(0);
   RefreshNames();
   RefreshCache();
+  // Last, after every classic result is in place: it reads the source on
+  // its own and changes nothing they depend on.
+  FModern = std::make_unique<TqmModernInfo>();
 }
 
 TqmOstra::~TqmOstra() {
+  FModern.reset();
   FCache.reset();
   FVersionInfo.reset();
   FFeatureSetEx.reset();
@@ -261,7 +265,8 @@ const TClassInfo& TqmOstra::StaticClassInfo() {
                                 P::Integer("Speed", &T::Speed, &T::SetSpeed).NotStored(),
                                 P::String("Serial", &T::Serial, &T::SetSerial).NotStored(),
                                 P::String("Vendor", &T::Vendor, &T::SetVendor).NotStored(),
-                                P::Object("VersionInfo", &T::VersionInfo).NotStored()},
+                                P::Object("VersionInfo", &T::VersionInfo).NotStored(),
+                                P::Object("Modern", &T::Modern).NotStored()},
                                &CreateComponentOf<TqmOstra>);
   return info;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/Component.h"
+#include "cpu/qmModernInfo.h"
 #include "cpu/qmVersionInfo.h"
 
 // A published result: a getter, and a setter that accepts and ignores.
@@ -179,6 +180,9 @@ class TqmOstra : public TComponent {
   TqmFeatureSet* FeatureSet() const { return FFeatureSet.get(); }
   TqmExFeatureSet* FeatureSetEx() const { return FFeatureSetEx.get(); }
   TqmOstraVersionInfo* VersionInfo() const { return FVersionInfo.get(); }
+  // The processor as current tools describe it; the properties above keep
+  // the classic tables' answers.
+  TqmModernInfo* Modern() const { return FModern.get(); }
 
   EVC_QM_RESULT(int32_t, Count, FCount)
   EVC_QM_RESULT_STR(CPU, FCPU)
@@ -203,6 +207,7 @@ class TqmOstra : public TComponent {
   std::unique_ptr<TqmExFeatureSet> FFeatureSetEx;
   std::unique_ptr<TqmOstraVersionInfo> FVersionInfo;
   std::unique_ptr<TqmCacheInfo> FCache;
+  std::unique_ptr<TqmModernInfo> FModern;
   int32_t FCount = 0;
   bool FFDivBug = false;
   bool FOverDrive = false;
