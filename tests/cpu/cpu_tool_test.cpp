@@ -73,3 +73,49 @@ TEST(CpuinfoTool, SavesAndLoadsFormsAndRefusesBadInputWithOneLine) {
   EXPECT_EQ(RunTool("--form " + form, out, err), 1);
   EXPECT_NE(err.find("Line 2"), std::string::npos) << err;
 }
+
+TEST(CpuinfoTool, ModernReportJsonAndFlagsDescribeTheSameProcessor) {
+  if (access(Tool().c_str(), X_OK) != 0) GTEST_SKIP() << "cpuinfo is not built (" << Tool() << ")";
+  const std::string zen4 = "--from-dump " + std::string(EVC_SOURCE_DIR) +
+                           "/tests/cpu/modern-dumps/zen4_amd-ryzen-9-7900x-12-core-processor.txt";
+  std::string out, err;
+  ASSERT_EQ(RunTool("--json " + zen4, out, err), 0) << err;
+  const auto j = nlohmann::json::parse(out);
+  const auto& m = j["Modern"];
+  std::vector<std::string> keys;
+  for (auto it = m.begin(); it != m.end(); ++it) keys.push_back(it.key());
+  const std::vector<std::string> want = {"Brand", "VendorId", "Family", "Model", "Stepping", "Codename",
+                                         "CoresPerPackage", "ThreadsPerPackage", "Caches", "Flags", "Hypervisor"};
+  for (const std::string& k : want) EXPECT_NE(std::find(keys.begin(), keys.end(), k), keys.end()) << k;
+  EXPECT_EQ(m["Brand"], "AMD Ryzen 9 7900X 12-Core Processor");
+  EXPECT_EQ(m["Family"], 25);
+  EXPECT_EQ(m["Model"], 97);
+  EXPECT_EQ(m["Stepping"], 2);
+  EXPECT_EQ(m["Codename"], "Zen 4 (Raphael)");
+  EXPECT_EQ(m["CoresPerPackage"], 12);
+  EXPECT_EQ(m["ThreadsPerPackage"], 24);
+  EXPECT_TRUE(m["Hypervisor"].is_null());  // recorded on bare metal
+  ASSERT_EQ(m["Caches"].size(), 4u);
+  EXPECT_EQ(m["Caches"][0], nlohmann::json::parse(
+                                R"({"Level":1,"Type":"Data","SizeKB":32,"Ways":8,"LineSize":64,"SharedBy":2})"));
+  EXPECT_EQ(m["Caches"][3]["SizeKB"], 32768);
+  EXPECT_EQ(m["Caches"][3]["SharedBy"], 12);  // one CCD of six cores, two threads each
+  // The classic results are still there, unchanged by the new object.
+  EXPECT_EQ(j["FullName"], "AMD ");
+  EXPECT_EQ(j["CPUID"]["MaxLevelEx"], 0);
+
+  ASSERT_EQ(RunTool("--flags " + zen4, out, err), 0) << err;
+  std::string joined;
+  for (const auto& f : m["Flags"]) joined += (joined.empty() ? "" : " ") + f.get<std::string>();
+  EXPECT_EQ(out, joined + "\n");
+  EXPECT_NE(out.find(" avx512f "), std::string::npos);
+
+  ASSERT_EQ(RunTool(zen4, out, err), 0) << err;
+  for (const char* line : {"Model name:             AMD Ryzen 9 7900X 12-Core Processor\n", "CPU family:             25\n",
+                           "Codename:               Zen 4 (Raphael)\n", "Core(s) per package:    12\n",
+                           "L3 cache:               32 MiB, 16-way, 64-byte lines, shared by 12 threads\n",
+                           "TqmOstra Ostra1\n", "  Vendor           'Advanced Micro Devices'\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "in:\n" << out;
+  EXPECT_LT(out.find("Flags:"), out.find("TqmOstra Ostra1")) << "the classic names come after the report";
+  EXPECT_NE(RunTool("--flags --json " + zen4, out, err), 0);
+}

@@ -13,29 +13,13 @@
 #include "base/FormFile.h"
 #include "cpu/qmOstraAPI.h"
 #include "cpu/qmOstraVcl.h"
+#include "ModernReport.h"
 
 using namespace evc;
 
 namespace {
 
 constexpr int32_t kMaxBench = 60000;
-
-// Component strings are 8-bit: one character per byte. JSON text is
-// Unicode, so each byte becomes the code point of the same number; ASCII
-// stays as it is, and a zero byte is written as \u0000.
-std::string BytesToUtf8(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (unsigned char c : s) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 nlohmann::ordered_json ToJson(const TPersistent& obj) {
   nlohmann::ordered_json j = nlohmann::ordered_json::object();
@@ -62,7 +46,8 @@ nlohmann::ordered_json ToJson(const TPersistent& obj) {
       }
       case TPropKind::Object: {
         TPersistent* sub = std::get<TPersistent*>(v);
-        j[p->Name] = sub ? ToJson(*sub) : nlohmann::ordered_json(nullptr);
+        if (auto* modern = dynamic_cast<TqmModernInfo*>(sub)) j[p->Name] = ModernToJson(*modern);
+        else j[p->Name] = sub ? ToJson(*sub) : nlohmann::ordered_json(nullptr);
         break;
       }
     }
@@ -71,6 +56,7 @@ nlohmann::ordered_json ToJson(const TPersistent& obj) {
 }
 
 // Scalars of `obj` under `title`, then each object as a group of its own.
+// The modern object has a report of its own and is left out here.
 void PrintGroup(const TPersistent& obj, const std::string& title) {
   bool scalars = false;
   for (const TPropInfo* p : obj.ClassInfo().Props()) scalars = scalars || p->Kind != TPropKind::Object;
@@ -81,7 +67,8 @@ void PrintGroup(const TPersistent& obj, const std::string& title) {
       std::printf("  %-16s %s\n", p->Name.c_str(), PropValueToText(*p, GetPropValue(obj, *p)).c_str());
   for (const TPropInfo* p : obj.ClassInfo().Props()) {
     if (p->Kind != TPropKind::Object) continue;
-    if (TPersistent* sub = std::get<TPersistent*>(GetPropValue(obj, *p))) {
+    TPersistent* sub = std::get<TPersistent*>(GetPropValue(obj, *p));
+    if (sub && !dynamic_cast<TqmModernInfo*>(sub)) {
       if (!first) std::printf("\n");
       first = false;
       std::string prefix = title.rfind("TqmOstra", 0) == 0 ? "" : title + ".";
@@ -104,16 +91,21 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "Identifies the processor: vendor, signature, model name, feature flags, cache sizes and, with --bench, "
-      "the clock speed, as the TqmOstra component reports them.",
+      "Identifies the processor as the TqmOstra component reports it: first as current tools do (brand, "
+      "family/model/stepping, codename, cores and threads, every cache, the kernel's flag names, hypervisor), "
+      "then the classic names, feature sets and cache sizes and, with --bench, the clock speed.",
       "cpuinfo"};
-  bool json = false;
+  bool json = false, flagsOnly = false;
   std::string dumpFile, formFile, saveFile;
   int32_t benchMs = 0;
   app.footer(
       "Without --form or --bench the component is created at run time: Speed stays 0 and FullName is the "
       "table name. The clock is always this machine's, also with --from-dump.");
-  app.add_flag("--json", json, "print one JSON object keyed by the published property names");
+  auto* jsonFlag = app.add_flag("--json", json,
+                                "print one JSON object keyed by the published property names; \"Modern\" holds the "
+                                "current identification with its caches and flags");
+  app.add_flag("--flags", flagsOnly, "print the feature flags only, on one line, as /proc/cpuinfo names them")
+      ->excludes(jsonFlag);
   app.add_option("--from-dump", dumpFile, "identify the processor recorded in FILE (the text `cpuid -r` prints)")
       ->option_text("FILE");
   auto* bench = app.add_option("--bench", benchMs, "measure the clock for MS milliseconds (1 to 60000)")
@@ -167,9 +159,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (json) {
+  if (flagsOnly) {
+    std::printf("%s\n", ostra->Modern()->Flags().c_str());
+  } else if (json) {
     std::cout << ToJson(*ostra).dump(2) << "\n";
   } else {
+    PrintModernReport(*ostra->Modern(), stdout);
+    std::printf("\n");
     PrintGroup(*ostra, "TqmOstra " + ostra->Name());
   }
   std::fflush(stdout);
