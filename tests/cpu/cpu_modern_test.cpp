@@ -88,6 +88,30 @@ std::string KernelName(const std::string& libcpuid) {
   return it == names.end() ? libcpuid : it->second;
 }
 
+// The dumps are filed under the core's microarchitecture (the part of the
+// name before "_"); our codename must name that design or the platform built
+// on it.
+const std::map<std::string, std::string> kCodenameOfCore = {
+    {"core", "Core (Merom)"}, {"nehalem", "Nehalem|Westmere"}, {"sandy-bridge", "Sandy Bridge"},
+    {"haswell", "Haswell|Broadwell"}, {"skylake", "Skylake|Coffee Lake"}, {"palm-cove", "Cannon Lake"},
+    {"willow-cove", "Tiger Lake"}, {"cypress-cove", "Rocket Lake"}, {"golden-cove", "Alder Lake"},
+    {"raptor-cove", "Raptor Lake"}, {"redwood-cove", "Meteor Lake"}, {"lion-cove", "Lunar Lake"},
+    {"gracemont", "Alder Lake-N"}, {"goldmont", "Goldmont"}, {"bonnell", "Bonnell"}, {"k8", "K8"},
+    {"k10", "K10"}, {"bobcat", "Bobcat"}, {"bulldozer", "Bulldozer|Steamroller"}, {"zen+", "Zen+"},
+    {"zen2", "Zen 2"}, {"zen3", "Zen 3"}, {"zen4", "Zen 4"}, {"zen5", "Zen 5"}, {"dhyana", "Dhyana"},
+    {"isaiah", "Isaiah"}, {"yongfeng", "Yongfeng"},
+};
+
+bool NamesOneOf(const std::string& codename, const std::string& alternatives) {
+  size_t start = 0;
+  for (size_t bar; start <= alternatives.size(); start = bar + 1) {
+    bar = alternatives.find('|', start);
+    if (bar == std::string::npos) bar = alternatives.size();
+    if (codename.rfind(alternatives.substr(start, bar - start), 0) == 0) return true;
+  }
+  return false;
+}
+
 std::optional<int64_t> Json(const nlohmann::json& j) {
   if (j.is_null()) return std::nullopt;
   return j.get<int64_t>();
@@ -125,6 +149,12 @@ TEST(ModernInfo, AgreesWithLibcpuidOnEveryRecordedProcessor) {
     EXPECT_EQ(m.Family(), want["ext_family"].get<int>());
     EXPECT_EQ(m.Model(), want["ext_model"].get<int>());
     EXPECT_EQ(m.Stepping(), want["stepping"].get<int>());
+    const std::string core = name.substr(0, name.find('_'));
+    ASSERT_TRUE(kCodenameOfCore.count(core)) << core;
+    EXPECT_TRUE(NamesOneOf(m.Codename(), kCodenameOfCore.at(core))) << m.Codename() << " for " << core;
+    // Intel marks hybrid parts in leaf 7; AMD's Zen 5 with Zen 5c does not.
+    if (m.VendorId() == "GenuineIntel") EXPECT_EQ(m.Hybrid(), want["types"].size() > 1);
+    if (m.Hybrid()) EXPECT_FALSE(m.CoreType().empty());
 
     auto check = [&](const std::string& field, std::optional<int64_t> got, const nlohmann::json& from) {
       std::optional<int64_t> expected = Json(from[field]);
