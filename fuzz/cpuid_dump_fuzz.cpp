@@ -1,6 +1,7 @@
 // Fuzzes the reader of recorded CPUID dumps, then identifies whatever
 // processor a dump that reads describes: every register value flows through
-// the naming, feature and cache code.
+// the naming, feature and cache code, and every sub-leaf through the modern
+// decoders (cache enumerations, topology levels, descriptors, flags).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -18,5 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   evc::TqmCpuidSourceScope scope(dump);
   evc::TqmOstra o(nullptr);
   (void)o.FullName();
+  const evc::TqmModernInfo& m = *o.Modern();
+  // What a report prints must hold together whatever the leaves said.
+  for (const evc::TqmCacheLevel& c : m.Caches())
+    if (c.Level < 0 || c.Level > 7 || c.Ways < 0 || c.SharedBy < 0) __builtin_trap();
+  if (m.CoresPerPackage() > m.ThreadsPerPackage()) __builtin_trap();
+  if (m.Flags().size() > 4096) __builtin_trap();
   return 0;
 }

@@ -114,22 +114,13 @@ uint32_t Word(const TqmRegisters& r, Reg in) {
 
 std::vector<std::string> qmKernelFlags(const TqmLeafReader& leaves) {
   // Sub-leaf 1 of leaf 7 exists only when 7.0 EAX, its highest sub-leaf,
-  // says so; 0xD.1 is defined wherever 0xD is. The table visits eight
-  // distinct leaves, each read once.
-  struct Read { uint32_t Leaf; uint8_t Sub; TqmRegisters Regs; };
-  Read reads[12];
-  size_t count = 0;
-  auto regsOf = [&](uint32_t leaf, uint8_t sub) -> const TqmRegisters& {
-    for (size_t i = 0; i < count; ++i)
-      if (reads[i].Leaf == leaf && reads[i].Sub == sub) return reads[i].Regs;
-    TqmRegisters r = leaves.Leaf(leaf, sub);
-    if (leaf == 7 && sub == 1 && leaves.Leaf(7).EAX < 1) r = {};
-    reads[count] = {leaf, sub, r};
-    return reads[count++].Regs;
-  };
+  // says so; 0xD.1 is defined wherever 0xD is.
+  const bool has71 = leaves.Leaf(7).EAX >= 1;
   std::vector<std::string> flags;
-  for (const Flag& f : kFlags)
-    if (qmBits(Word(regsOf(f.Leaf, f.Sub), f.In), f.Bit, f.Bit)) flags.emplace_back(f.Name);
+  for (const Flag& f : kFlags) {
+    if (f.Leaf == 7 && f.Sub == 1 && !has71) continue;
+    if (qmBits(Word(leaves.Leaf(f.Leaf, f.Sub), f.In), f.Bit, f.Bit)) flags.emplace_back(f.Name);
+  }
   return flags;
 }
 

@@ -38,15 +38,21 @@ TqmLeafReader::TqmLeafReader() {
   FHasCPUID = src.IDFlagToggles();
   if (!FHasCPUID) return;
   const TqmRegisters l0 = src.ExecuteSub(0, 0);
+  FReads.push_back({0, 0, l0});
   FMaxStandard = l0.EAX;
   FVendorId = qmRegisterText({l0.EBX, l0.EDX, l0.ECX});
   FVendor = KindOf(FVendorId);
-  FMaxExtended = RangeMax(src.ExecuteSub(0x80000000u, 0).EAX, 0x80000000u);
+  const TqmRegisters ext = src.ExecuteSub(0x80000000u, 0);
+  FMaxExtended = RangeMax(ext.EAX, 0x80000000u);
+  if (FMaxExtended) FReads.push_back({0x80000000u, 0, ext});
   // The hypervisor range exists only when leaf 1 says a hypervisor runs us;
   // on bare metal leaf 0x40000000 answers with unrelated data. A hypervisor
   // that leaves EAX at 0 still has its signature leaf.
-  if (FMaxStandard >= 1 && (src.ExecuteSub(1, 0).ECX >> 31) != 0)
-    FMaxHypervisor = std::max(RangeMax(src.ExecuteSub(0x40000000u, 0).EAX, 0x40000000u), 0x40000000u);
+  if (FMaxStandard >= 1 && (Leaf(1).ECX >> 31) != 0) {
+    const TqmRegisters hv = src.ExecuteSub(0x40000000u, 0);
+    FMaxHypervisor = std::max(RangeMax(hv.EAX, 0x40000000u), 0x40000000u);
+    FReads.push_back({0x40000000u, 0, hv});
+  }
 }
 
 bool TqmLeafReader::Has(uint32_t leaf) const {
@@ -57,7 +63,11 @@ bool TqmLeafReader::Has(uint32_t leaf) const {
 }
 
 TqmRegisters TqmLeafReader::Leaf(uint32_t leaf, uint32_t subleaf) const {
-  return Has(leaf) ? qmCpuidSource().ExecuteSub(leaf, subleaf) : TqmRegisters{};
+  if (!Has(leaf)) return {};
+  for (const Read& r : FReads)
+    if (r.Leaf == leaf && r.Sub == subleaf) return r.Regs;
+  FReads.push_back({leaf, subleaf, qmCpuidSource().ExecuteSub(leaf, subleaf)});
+  return FReads.back().Regs;
 }
 
 }  // namespace evc

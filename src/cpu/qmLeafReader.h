@@ -10,6 +10,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cpu/qmOstraAPI.h"
 
@@ -30,6 +31,9 @@ class TqmLeafReader {
   uint32_t MaxExtended() const { return FMaxExtended; }
   uint32_t MaxHypervisor() const { return FMaxHypervisor; }
   bool Has(uint32_t leaf) const;
+  // Each leaf and sub-leaf runs once; later reads answer from memory. On a
+  // virtual machine every CPUID is a trip to the hypervisor (several
+  // microseconds), and one reading also stays on one processor's answers.
   TqmRegisters Leaf(uint32_t leaf, uint32_t subleaf = 0) const;
 
   const std::string& VendorId() const { return FVendorId; }
@@ -42,6 +46,11 @@ class TqmLeafReader {
   uint32_t FMaxStandard = 0, FMaxExtended = 0, FMaxHypervisor = 0;
   std::string FVendorId;
   TqmVendorKind FVendor = TqmVendorKind::Unknown;
+  struct Read {
+    uint32_t Leaf, Sub;
+    TqmRegisters Regs;
+  };
+  mutable std::vector<Read> FReads;  // a few dozen at most: a linear search is cheapest
 };
 
 // Bits first..last of a register, inclusive.
