@@ -115,9 +115,9 @@ TEST(ModernThisMachine, SignatureBrandAndFlagsAgreeWithProcCpuinfo) {
   EXPECT_EQ(m.Stepping(), std::stoi(info["stepping"]));
   const std::set<std::string> kernel = Words(info["flags"]);
   for (const std::string& f : kernel)
-    if (!ComputedByKernel(f)) EXPECT_TRUE(m.HasFlag(f)) << "the kernel lists " << f;
+    if (!ComputedByKernel(f)) { EXPECT_TRUE(m.HasFlag(f)) << "the kernel lists " << f; }
   for (const std::string& f : m.FlagList())
-    if (!kNotPrintedByKernel.count(f)) EXPECT_TRUE(kernel.count(f)) << "we report " << f << ", the kernel does not";
+    if (!kNotPrintedByKernel.count(f)) { EXPECT_TRUE(kernel.count(f)) << "we report " << f << ", the kernel does not"; }
   EXPECT_EQ(m.HypervisorPresent(), kernel.count("hypervisor") == 1);
   EXPECT_EQ(m.InvariantTSC(), kernel.count("nonstop_tsc") == 1);
 }
@@ -137,8 +137,11 @@ TEST(ModernThisMachine, TopologyAndHypervisorAgreeWithLscpu) {
     EXPECT_EQ(std::to_string(m.CoresPerPackage()), l["Core(s) per socket"]);
     EXPECT_EQ(std::to_string(m.Topology().ThreadsPerCore), l["Thread(s) per core"]);
   }
-  if (l.count("Hypervisor vendor")) EXPECT_EQ(m.HypervisorInfo().Name, l["Hypervisor vendor"]);
-  else EXPECT_FALSE(m.HypervisorPresent());
+  if (l.count("Hypervisor vendor")) {
+    EXPECT_EQ(m.HypervisorInfo().Name, l["Hypervisor vendor"]);
+  } else {
+    EXPECT_FALSE(m.HypervisorPresent());
+  }
 }
 
 TEST(ModernThisMachine, EveryCacheAgreesWithSysfs) {

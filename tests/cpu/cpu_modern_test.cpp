@@ -8,8 +8,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "cpu/qmModernInfo.h"
@@ -89,17 +89,24 @@ std::string KernelName(const std::string& libcpuid) {
 
 // The dumps are filed under the core's microarchitecture (the part of the
 // name before "_"); our codename must name that design or the platform built
-// on it (a regular expression matched at its start).
+// on it: one of the |-separated names starts it.
 const std::map<std::string, std::string> kCodenameOfCore = {
-    {"core", "Core \\(Merom\\)"}, {"nehalem", "Nehalem|Westmere"}, {"sandy-bridge", "Sandy Bridge"},
+    {"core", "Core (Merom)"}, {"nehalem", "Nehalem|Westmere"}, {"sandy-bridge", "Sandy Bridge"},
     {"haswell", "Haswell|Broadwell"}, {"skylake", "Skylake|Coffee Lake"}, {"palm-cove", "Cannon Lake"},
     {"willow-cove", "Tiger Lake"}, {"cypress-cove", "Rocket Lake"}, {"golden-cove", "Alder Lake"},
     {"raptor-cove", "Raptor Lake"}, {"redwood-cove", "Meteor Lake"}, {"lion-cove", "Lunar Lake"},
     {"gracemont", "Alder Lake-N"}, {"goldmont", "Goldmont"}, {"bonnell", "Bonnell"}, {"k8", "K8"},
-    {"k10", "K10"}, {"bobcat", "Bobcat"}, {"bulldozer", "Bulldozer|Steamroller"}, {"zen+", "Zen\\+"},
+    {"k10", "K10"}, {"bobcat", "Bobcat"}, {"bulldozer", "Bulldozer|Steamroller"}, {"zen+", "Zen+"},
     {"zen2", "Zen 2"}, {"zen3", "Zen 3"}, {"zen4", "Zen 4"}, {"zen5", "Zen 5"}, {"dhyana", "Dhyana"},
     {"isaiah", "Isaiah"}, {"yongfeng", "Yongfeng"},
 };
+
+bool StartsWithOneOf(const std::string& s, const std::string& alternatives) {
+  std::istringstream in(alternatives);
+  for (std::string a; std::getline(in, a, '|');)
+    if (s.rfind(a, 0) == 0) return true;
+  return false;
+}
 
 // libcpuid's value of `field` as we would report it: null is no value.
 std::optional<int64_t> Value(const nlohmann::json& from, const std::string& field) {
@@ -134,10 +141,10 @@ TEST(ModernInfo, AgreesWithLibcpuidOnEveryRecordedProcessor) {
     EXPECT_EQ(m.Stepping(), want["stepping"].get<int>());
     const std::string core = name.substr(0, name.find('_'));
     ASSERT_TRUE(kCodenameOfCore.count(core)) << core;
-    EXPECT_TRUE(std::regex_search(m.Codename(), std::regex("^(" + kCodenameOfCore.at(core) + ")"))) << m.Codename();
+    EXPECT_TRUE(StartsWithOneOf(m.Codename(), kCodenameOfCore.at(core))) << m.Codename();
     // Intel marks hybrid parts in leaf 7; AMD's Zen 5 with Zen 5c does not.
-    if (m.VendorId() == "GenuineIntel") EXPECT_EQ(m.Hybrid(), want["types"].size() > 1);
-    if (m.Hybrid()) EXPECT_FALSE(m.CoreType().empty());
+    if (m.VendorId() == "GenuineIntel") { EXPECT_EQ(m.Hybrid(), want["types"].size() > 1); }
+    if (m.Hybrid()) { EXPECT_FALSE(m.CoreType().empty()); }
 
     const std::tuple<const char*, int, TqmCacheType> levels[] = {{"l1d", 1, TqmCacheType::Data},
                                                                  {"l1i", 1, TqmCacheType::Instruction},
