@@ -521,9 +521,9 @@ int TSslWSocket::TakeReadEnd(int sslError) {
 
 int TSslWSocket::TransmitChunk(const char* data, int len) {
   if (!FSsl) return DAVidavi::TransmitChunk(data, len);
-  if (FSslState != sslEstablished) {
-    // Before the handshake is done the queue waits; after the end nothing
-    // more may go out.
+  if (!Writable()) {
+    // Before the handshake is done the queue waits; after our close_notify
+    // nothing more may go out. The peer's close_notify ends only its side.
     wsocket::WSASetLastError(FSslState == sslHandshaking ? winsock::WSAEWOULDBLOCK : winsock::WSAENOTCONN);
     return -1;
   }
@@ -545,6 +545,18 @@ int TSslWSocket::TransmitChunk(const char* data, int len) {
   return static_cast<int>(n);
 }
 
+int TSslWSocket::Send(const void* data, int len) {
+  int r = DAVidavi::Send(data, len);
+  NoteCipherBacklog();
+  return r;
+}
+
+void TSslWSocket::NoteCipherBacklog() {
+  // The queue may be empty while records the socket refused still wait
+  // here; until they are out, nothing is "all sent".
+  if (FSsl && CipherTextPending()) FAllSent = false;
+}
+
 void TSslWSocket::FireDataSent(WORD error) {
   // The queue is empty, but the news waits until the socket has taken the
   // cipher text too; during the handshake there is nothing to tell.
@@ -561,6 +573,10 @@ void TSslWSocket::FlushSendQueue() {
 }
 
 // --- closing ---
+
+bool TSslWSocket::Writable() const {
+  return FSsl && (FSslState == sslEstablished || (FSslState == sslClosing && !(SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN)));
+}
 
 bool TSslWSocket::SendCloseNotify() {
   if (!FSsl || (FSslState != sslEstablished && FSslState != sslClosing) || (SSL_get_shutdown(FSsl) & SSL_SENT_SHUTDOWN) ||
@@ -660,6 +676,7 @@ void TSslWSocket::HandleWindowMessage(TMessage& message) {
       break;
   }
   DAVidavi::HandleWindowMessage(message);
+  if (message.Msg == WM_ASYNCSELECT) NoteCipherBacklog();
 }
 
 // --- events ---

@@ -80,6 +80,7 @@ class TSslWSocket : public DAVidavi {
   void Connect() override;
   void Dup(winsock::SOCKET newHandle) override;
   void FlushSendQueue() override;
+  int Send(const void* data, int len) override;
   void Shutdown(int how) override;
   int ReceiveTransport(char* buffer, int size, int flags) override;
   int TransportWaiting(winsock::u_long* count) const override;
@@ -141,6 +142,8 @@ class TSslWSocket : public DAVidavi {
   // Sends what the socket refused before; true when nothing is left.
   bool FlushCipherText();
   bool CipherTextPending() const { return FOutPos < FOut.size(); }
+  // AllSent stays false while cipher text waits here.
+  void NoteCipherBacklog();
 
   static int VerifyChainCallback(X509_STORE_CTX* store, void* arg);
   static void MessageCallback(int writeP, int version, int contentType, const void* buf, size_t len, SSL* ssl,
@@ -166,6 +169,8 @@ class TSslWSocket : public DAVidavi {
   void AnnounceBufferedPlainText();
   // Records may still bring plaintext.
   bool Readable() const { return FSslState == sslEstablished || (FSslState == sslClosing && !FCloseNotifyIn); }
+  // Records may still be sent: our close_notify has not gone out.
+  bool Writable() const;
   // Queues and sends close_notify once per session; false when there is
   // no session to end or it was sent already.
   bool SendCloseNotify();

@@ -127,6 +127,42 @@ TEST(SslSession, EndsOfASession) {
   }
 }
 
+TEST(SslSession, ShutdownSendsCloseNotifyAndReadingGoesOn) {
+  // Shutdown(1) ends our side with close_notify; the peer may still answer.
+  const TCerts& c = Certs();
+  SSL_CTX* ctx = PeerContext(c.serverCert, c.serverKey);
+  std::atomic<bool> sawNotify{false};
+  TPeer peer([&](int fd) {
+    SSL* ssl = AcceptTls(ctx, fd);
+    if (!ssl) return;
+    char buf[64];
+    std::string got;
+    int n;
+    while ((n = SSL_read(ssl, buf, sizeof(buf))) > 0) got.append(buf, static_cast<size_t>(n));
+    sawNotify = got == "question" && SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN;
+    SSL_write(ssl, "answer after your end", 21);
+    SSL_shutdown(ssl);
+    ReadUntilClosed(fd, 2000);
+    SSL_free(ssl);
+  });
+  auto s = Client(peer.Port());
+  TSslRecorder rec;
+  rec.Attach(*s);
+  TSslWSocket* sock = s.get();
+  s->OnSessionConnected = [&, sock](TObject*, WORD) {
+    sock->SendText("question");
+    sock->Shutdown(1);
+  };
+  s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return rec.Count("closed") > 0; })) << rec.Joined();
+  EXPECT_TRUE(sawNotify.load());
+  EXPECT_EQ(*rec.data, "answer after your end");
+  EXPECT_EQ(rec.Joined(), "handshake 0, data, closed 0");
+  s.reset();
+  PumpUntil([&] { return peer.Done(); }, 3000);
+  SSL_CTX_free(ctx);
+}
+
 TEST(SslSession, ServerSideEchoWithClientCertificates) {
   // A listening socket hands each connection to a TLS socket through Dup;
   // the server asks for a client certificate from the test authority.
