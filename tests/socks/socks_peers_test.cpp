@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "SocksTestUtil.h"
+#include "common/DanteConfig.h"
 #include "common/LoopbackPeer.h"
 
 namespace sockstest {
@@ -44,16 +45,7 @@ struct TProxy {
 // Dante passing SOCKS 4 and 5 connects from loopback to loopback only.
 bool StartDante(TProxy& p, const std::string& danted) {
   p.port = FreePort();
-  std::string conf = "logoutput: stderr\n"
-                     "internal: 127.0.0.1 port = " + std::to_string(p.port) + "\n"
-                     "external: 127.0.0.1\n"
-                     "clientmethod: none\n"
-                     "socksmethod: none\n"
-                     "user.privileged: root\n"
-                     "user.unprivileged: nobody\n"
-                     "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n}\n"
-                     "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n  command: connect\n  protocol: tcp\n}\n"
-                     "socks block {\n  from: 0.0.0.0/0 to: 0.0.0.0/0\n}\n";
+  std::string conf = loopback::DanteConfig(p.port);
   std::string path = p.dir.Write("danted.conf", conf);
   return p.Run({danted, "-f", path}, "danted.log");
 }

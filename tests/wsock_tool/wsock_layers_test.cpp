@@ -10,6 +10,7 @@
 
 #include "PlainSockets.h"
 #include "ToolProcess.h"
+#include "common/DanteConfig.h"
 #include "common/LoopbackPeer.h"
 
 using namespace wsocktest;
@@ -49,16 +50,7 @@ TEST_F(WsockSocks, Levels4And5ThroughDante) {
   std::string danted = loopback::FindProgram("danted");
   if (danted.empty()) GTEST_SKIP() << "danted is not installed (scripts/install-deps)";
   FProxyPort = loopback::FreePort();
-  std::string conf = "logoutput: stderr\n"
-                     "internal: 127.0.0.1 port = " + Port(FProxyPort) + "\n"
-                     "external: 127.0.0.1\n"
-                     "clientmethod: none\n"
-                     "socksmethod: none\n"
-                     "user.privileged: root\n"
-                     "user.unprivileged: nobody\n"
-                     "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n}\n"
-                     "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n  command: connect\n  protocol: tcp\n}\n"
-                     "socks block {\n  from: 0.0.0.0/0 to: 0.0.0.0/0\n}\n";
+  std::string conf = loopback::DanteConfig(FProxyPort);
   ASSERT_TRUE(FProxy.Start({danted, "-f", FDir.Write("danted.conf", conf)}, FDir.File("danted.log")));
   ASSERT_TRUE(FProxy.WaitListening(FProxyPort)) << FProxy.Log();
   TToolProcess server({"listen", "127.0.0.1", "0", "--echo"});

@@ -48,6 +48,7 @@ class TConnectRun {
       FSocket.SetPort(FOptions.Port);
       FSocket.SetLocalPort(FOptions.LocalPort);
       if (!FOptions.SocksServer.empty()) UseSocks();
+      if (FOptions.Tls) UseTls();
       if (FOptions.LineMode) {
         FSocket.SetLineMode(true);
         FSocket.SetLineEnd(FOptions.LineEnd);
@@ -75,9 +76,19 @@ class TConnectRun {
     FSocket.OnSocksError = [this](TObject*, int32_t, const std::string& msg) { FSocksError = msg; };
   }
 
+  void UseTls() {
+    FSocket.SetSslEnable(true);
+    FSocket.SetSslCAFile(FOptions.CaCert);
+    FSocket.SetSslVerifyPeer(!FOptions.Insecure);
+    FSocket.SetSslServerName(FOptions.Sni);
+    FSocket.OnSslHandshakeDone = [this](evc::TObject*, evc::WORD e) {
+      if (e == 0) Warn(FSocket.HandshakeLine());
+    };
+  }
+
   void OnConnected(evc::WORD error) {
     if (error != 0) {
-      Finish(1, ErrorLine(FSocksError.empty() ? evc::SocketErrorText(error) : FSocksError, error));
+      Finish(1, ErrorLine(FSocksError.empty() ? FSocket.CodeText(error) : FSocksError, error));
       return;
     }
     FInput.Resume();
@@ -85,7 +96,7 @@ class TConnectRun {
 
   void OnClosed(evc::WORD error) {
     if (error != 0)
-      Finish(1, ErrorLine(evc::SocketErrorText(error), error));
+      Finish(1, ErrorLine(FSocket.CodeText(error), error));
     else
       Finish(0);
   }

@@ -28,6 +28,13 @@ class TServedSession : public TStreamSocket {
   TServedSession(TListenRun& run, const TToolOptions& o)
       : TStreamSocket(nullptr), FRun(run), FEcho(o.Echo), FOnce(o.Once) {
     using namespace evc;
+    if (o.Tls) {
+      // Dup makes the server handshake; no client certificate is asked for.
+      SetSslEnable(true);
+      SetSslCertFile(o.Cert);
+      SetSslKeyFile(o.Key);
+      SetSslVerifyPeer(false);
+    }
     if (o.LineMode) {
       SetLineMode(true);
       SetLineEnd(o.LineEnd);
@@ -135,7 +142,7 @@ class TListenRun {
 
   // A connection has ended; `session` is freed after its event returns.
   void SessionEnded(TServedSession* session, evc::WORD error) {
-    std::string line = error ? ErrorLine(evc::SocketErrorText(error), error) : std::string();
+    std::string line = error ? ErrorLine(session->CodeText(error), error) : std::string();
     auto it = FSessions.find(session);
     if (it != FSessions.end()) {
       FEnded.push_back(std::move(it->second));

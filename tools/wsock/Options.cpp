@@ -143,6 +143,14 @@ TParseResult ParseCommandLine(int argc, char** argv) {
                           ->needs(socksOpt);
   connect->add_option("--socks-pass", o.SocksPass, "SOCKS 5 password")->needs(user);
   AddLineMode(connect, o, "Write each received line as it is delivered");
+  CLI::Option* tls = connect->add_flag("--tls", o.Tls, "Speak TLS over the connection, as openssl s_client does");
+  connect->add_option("--cacert", o.CaCert, "TLS: trust the authorities in this PEM file (default: the system's)")
+      ->check(CLI::ExistingFile)
+      ->needs(tls);
+  connect->add_flag("--insecure", o.Insecure, "TLS: do not verify the server's certificate")->needs(tls);
+  connect->add_option("--sni", o.Sni, "TLS: server name to send and verify (default: HOST)")
+      ->check(kNotEmpty)
+      ->needs(tls);
 
   CLI::App* listen = app.add_subcommand(
       "listen",
@@ -160,6 +168,11 @@ TParseResult ParseCommandLine(int argc, char** argv) {
       ->needs(lineMode);
   listen->add_flag("--line-edit", o.LineEdit, "Line mode: apply backspace and tab editing to received lines")
       ->needs(lineMode);
+  CLI::Option* listenTls = listen->add_flag("--tls", o.Tls, "Serve TLS on every connection (needs --cert, --key)");
+  listen->add_option("--cert", o.Cert, "TLS: the server's certificate (chain), PEM")
+      ->check(CLI::ExistingFile)
+      ->needs(listenTls);
+  listen->add_option("--key", o.Key, "TLS: the server's private key, PEM")->check(CLI::ExistingFile)->needs(listenTls);
 
   CLI::App* lookup = app.add_subcommand("lookup", "Print every IPv4 address of NAME, one a line");
   lookup->add_option("NAME", o.Host, "Host name")->required()->check(kNotEmpty);
@@ -185,6 +198,8 @@ TParseResult ParseCommandLine(int argc, char** argv) {
   const char* conflict = nullptr;
   if (o.LineMode && o.Proto == "udp") conflict = "--line-mode works with TCP only";
   if (!o.SocksServer.empty() && o.Proto != "tcp") conflict = "--socks works with TCP only";
+  if (o.Tls && o.Proto != "tcp") conflict = "--tls works with TCP only";
+  if (o.Tls && listen->parsed() && (o.Cert.empty() || o.Key.empty())) conflict = "listen --tls needs --cert and --key";
   if (conflict) {
     std::fprintf(stderr, "wsock: %s\nRun 'wsock --help' for usage.\n", conflict);
     result.ExitCode = 2;

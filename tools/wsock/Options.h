@@ -35,6 +35,13 @@ struct TToolOptions {
   std::string LineEnd = "\\r\\n";
   bool LineEcho = false;           // listen: echo each received byte, as a terminal would
   bool LineEdit = false;           // listen: backspace and tab editing of received lines
+
+  // TLS over the TCP connection.
+  bool Tls = false;
+  std::string CaCert;     // connect: trusted authorities (default: the system's)
+  bool Insecure = false;  // connect: no verdict on the server's certificate
+  std::string Sni;        // connect: name sent and checked (default: HOST)
+  std::string Cert, Key;  // listen: the server's certificate and key
 };
 
 struct TParseResult {

@@ -11,13 +11,13 @@
 #pragma once
 #include <functional>
 
-#include "socket/DAVidavi.h"
+#include "ssl/SslWSocket.h"
 
 namespace wsock {
 
-class TStreamSocket : public evc::DAVidavi {
+class TStreamSocket : public evc::TSslWSocket {
  public:
-  explicit TStreamSocket(evc::TComponent* owner) : evc::DAVidavi(owner) {
+  explicit TStreamSocket(evc::TComponent* owner) : evc::TSslWSocket(owner) {
     // Linger on with a zero timeout (the default) makes a close reset the
     // connection and drop whatever the kernel has not sent yet.
     SetLingerOnOff(evc::wsLingerOff);
@@ -40,6 +40,8 @@ class TStreamSocket : public evc::DAVidavi {
     OnDnsLookupDone.Clear();
     OnError.Clear();
     OnBgException.Clear();
+    OnSslHandshakeDone.Clear();
+    OnSslVerifyPeer.Clear();
     LocalSideDone = nullptr;
     OnEnded = nullptr;
   }
@@ -52,6 +54,21 @@ class TStreamSocket : public evc::DAVidavi {
   std::function<void(evc::WORD error)> OnEnded;
 
   bool PeerEnded() const { return FPeerEnded; }
+
+  // The text of a code this socket reported: a TLS failure with OpenSSL's
+  // own words, a socket error with its standard text.
+  std::string CodeText(int code) const {
+    if (!evc::IsSslErrorCode(code)) return evc::SocketErrorText(code);
+    std::string text = evc::SslErrorText(code);
+    if (!SslErrorDetail().empty() && SslErrorDetail() != text) text += ": " + SslErrorDetail();
+    return text;
+  }
+
+  // What the handshake agreed on, as one line for standard error.
+  std::string HandshakeLine() const {
+    std::string verdict = SslVerifyResult() == 0 ? "verified" : "NOT verified (" + SslVerifyResultText() + ")";
+    return "tls: " + SslProtocol() + " " + SslCipher() + ", peer " + SslPeerSubject() + ", " + verdict;
+  }
   bool CloseHeld() const { return FCloseHeld; }
 
   // Ends a session whose close was held back. Does nothing when no close is
@@ -59,7 +76,7 @@ class TStreamSocket : public evc::DAVidavi {
   void ReleaseClose() {
     if (!FCloseHeld) return;
     FCloseHeld = false;
-    evc::DAVidavi::Close();
+    evc::TSslWSocket::Close();
     Ended(0);
   }
 
@@ -70,14 +87,14 @@ class TStreamSocket : public evc::DAVidavi {
       return;
     }
     FCloseHeld = false;
-    evc::DAVidavi::Close();
+    evc::TSslWSocket::Close();
   }
 
   void FireSessionClosed(evc::WORD error) override {
     // The peer's orderly end while the connection is still ours to use.
     bool peerEnd = error == 0 && State() == evc::wsConnected;
     if (peerEnd) FPeerEnded = true;
-    evc::DAVidavi::FireSessionClosed(error);
+    evc::TSslWSocket::FireSessionClosed(error);
     if (peerEnd && !FCloseHeld && State() == evc::wsConnected && LocalSideDone && !LocalSideDone()) {
       // The close that follows this event is held back.
       FHoldNextClose = true;
