@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "BulkTransfer.h"
 #include "SocketBenchUtil.h"
 
 using namespace evc;
@@ -23,61 +24,12 @@ using namespace sockbench;
 namespace {
 
 constexpr int64_t kTotal = int64_t(256) << 20;  // bytes per transfer
-constexpr int kAppBlock = 64 * 1024;             // bytes per Send call
-constexpr int kWindowBlocks = 4;                 // Send calls per refill
-constexpr int kSourceSize = 1 << 20;             // repeating source pattern
 
-// The pattern repeats every kSourceSize bytes, and the tail past that
-// repeats its start, so that any offset taken modulo kSourceSize is followed
-// by at least one block of the same stream.
-const std::vector<char>& Source() {
-  static const std::vector<char> src = [] {
-    std::vector<char> v(kSourceSize + std::max(kAppBlock, 65536));
-    uint32_t x = 2463534242u;
-    for (size_t i = 0; i < v.size(); ++i) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      v[i] = i < kSourceSize ? static_cast<char>(x) : v[i - kSourceSize];
-    }
-    return v;
-  }();
-  return src;
-}
+using bulkbench::kSourceSize;
+using bulkbench::Source;
 
-// Runs one transfer of `total` bytes over the pair and returns whether every
-// byte arrived (with `verify`, also byte for byte).
 bool ComponentTransfer(TComponentPair& pair, int chunk, int64_t total, bool verify) {
-  DAVidavi& tx = *pair.Client;
-  DAVidavi& rx = *pair.Server;
-  tx.ChunkSize = chunk;
-  const char* src = Source().data();
-  int64_t queued = 0, received = 0;
-  bool corrupt = false;
-  std::vector<char> block(static_cast<size_t>(chunk));
-
-  auto refill = [&] {
-    for (int i = 0; i < kWindowBlocks && queued < total; ++i) {
-      int n = static_cast<int>(std::min<int64_t>(kAppBlock, total - queued));
-      if (tx.Send(src + queued % kSourceSize, n) != n) Fatal("Send refused a block");
-      queued += n;
-    }
-  };
-  tx.OnDataSent = [&](TObject*, WORD) { refill(); };
-  rx.OnDataAvailable = [&](TObject*, WORD) {
-    for (;;) {
-      int n = rx.Receive(block.data(), chunk);
-      if (n <= 0) return;
-      if (verify && std::memcmp(block.data(), src + received % kSourceSize, static_cast<size_t>(n)) != 0)
-        corrupt = true;
-      received += n;
-    }
-  };
-  refill();
-  bool done = PumpUntil([&] { return received >= total; }, 120000);
-  tx.OnDataSent.Clear();
-  rx.OnDataAvailable.Clear();
-  return done && received == total && !corrupt;
+  return bulkbench::ComponentTransfer(*pair.Client, *pair.Server, chunk, chunk, total, verify);
 }
 
 bool RawTransfer(TRawPair& pair, int chunk, int64_t total, bool verify) {
