@@ -20,44 +20,16 @@
 #include <string>
 #include <vector>
 
-#include "base/Application.h"
-#include "platform/messages.h"
+#include "FuzzLoopback.h"
 #include "socket/DAVidavi.h"
 
 namespace {
 
 using namespace evc;
 
-int Listener(int* port) {
-  static int fd = -1, boundPort = 0;
-  if (fd < 0) {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::listen(fd, 64);
-    socklen_t len = sizeof(a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    boundPort = ntohs(a.sin_port);
-  }
-  *port = boundPort;
-  return fd;
-}
-
-// Handles messages until `settled` holds, a bounded number of rounds.
-template <class F>
-void Settle(F settled, int rounds = 200) {
-  for (int i = 0; i < rounds; ++i) {
-    Application().ProcessMessages();
-    if (settled()) return;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-  }
-}
-
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzzloop::Check;
+using fuzzloop::Listener;
+using fuzzloop::Settle;
 
 struct TRun {
   std::vector<std::string> events;
@@ -151,19 +123,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       while (::recv(conn, b, sizeof(b), MSG_DONTWAIT) > 0) {
       }
     };
-    size_t i = 1;
+    size_t i = 1, len = 0;
+    const uint8_t* piece = nullptr;
     bool finished = false;
-    while (i < size && !finished && s.State() != wsClosed) {
-      size_t len = data[i++];
+    while (!finished && s.State() != wsClosed && fuzzloop::NextPiece(data, size, i, piece, len)) {
       if (len == 0) {
         ::shutdown(conn, SHUT_WR);
         finished = true;
       } else {
-        len = std::min(len, size - i);
-        if (len == 0) break;
-        ::send(conn, data + i, len, MSG_NOSIGNAL);
-        stream.append(reinterpret_cast<const char*>(data + i), len);
-        i += len;
+        ::send(conn, piece, len, MSG_NOSIGNAL);
+        stream.append(reinterpret_cast<const char*>(piece), len);
       }
       // Reader 2 drops data unread; the others must take all of it.
       Settle([&] { return s.State() == wsClosed || !pending(); }, finished ? 300 : 100);
