@@ -28,7 +28,9 @@
 // The certificate is verified by default (trusted authorities from SslCAFile
 // or SslCAPath, the system's otherwise; the name from SslServerName, else
 // Addr). Only SslVerifyPeer false skips the verdict; OnSslVerifyPeer sees
-// every verdict and may overturn it either way.
+// every verdict and may overturn it either way. On the server side
+// SslVerifyPeer asks for a client certificate and requires one that the
+// trusted authorities vouch for; a server that wants none sets it false.
 #pragma once
 #include <cstdint>
 #include <string>
