@@ -83,6 +83,14 @@ const TClassInfo* FindComponentClass(std::string_view name) {
   return it == r.byName.end() ? nullptr : it->second;
 }
 
+std::vector<const TClassInfo*> RegisteredComponentClasses() {
+  auto& r = Classes();
+  std::lock_guard g(r.lock);
+  std::vector<const TClassInfo*> all;
+  for (const auto& entry : r.byName) all.push_back(entry.second);
+  return all;
+}
+
 TPropValue GetPropValue(const TPersistent& obj, const TPropInfo& prop) { return prop.Get(obj); }
 
 namespace {
@@ -137,7 +145,7 @@ bool IsDefaultValue(const TPropInfo& prop, const TPropValue& value) {
   }
   // Ordinal properties without a declared default are always written; empty
   // strings and zero numbers count as defaults, as the class library has it.
-  if (prop.Kind == TPropKind::String) return std::get<std::string>(value).empty();
+  if (prop.Kind == TPropKind::String) return !prop.WriteEmpty && std::get<std::string>(value).empty();
   if (prop.Kind == TPropKind::Float) return std::get<double>(value) == 0.0;
   return false;
 }

@@ -36,6 +36,10 @@ struct TPropInfo {
   std::function<void(TPersistent&, const TPropValue&)> Set;  // empty: read-only
   bool Stored = true;
   std::optional<TPropValue> Default;  // a value equal to it is not written
+  // A string without a declared default whose component starts out with a
+  // non-empty value: an empty one is written too, or reading the form would
+  // bring the initial value back.
+  bool WriteEmpty = false;
   std::vector<std::string> Names;     // element names of Enum and Set
   int64_t MinValue = std::numeric_limits<int64_t>::min();
   int64_t MaxValue = std::numeric_limits<int64_t>::max();
@@ -44,6 +48,11 @@ struct TPropInfo {
   TPropInfo WithDefault(TPropValue value) const {
     TPropInfo p = *this;
     p.Default = std::move(value);
+    return p;
+  }
+  TPropInfo WritesEmpty() const {
+    TPropInfo p = *this;
+    p.WriteEmpty = true;
     return p;
   }
   TPropInfo NotStored() const {
@@ -82,6 +91,8 @@ struct TClassInfo {
 void RegisterComponentClass(const TClassInfo& info);
 // The registered class of that name (letter case ignored), or nullptr.
 const TClassInfo* FindComponentClass(std::string_view name);
+// Every registered component class, ordered by name.
+std::vector<const TClassInfo*> RegisteredComponentClasses();
 
 template <class T>
 TComponent* CreateComponentOf(TComponent* owner) {

@@ -149,14 +149,12 @@ const TClassInfo& TDirDisk::StaticClassInfo() {
        P::Integer("Sectors", &TDirDisk::Sectors, &TDirDisk::SetSectors).WithDefault(int64_t(1)),
        P::Boolean("NeedDiskLock", &TDirDisk::NeedDiskLock, &TDirDisk::SetNeedDiskLock).WithDefault(false),
        P::Boolean("NeedWriteWarn", &TDirDisk::NeedWriteWarn, &TDirDisk::SetNeedWriteWarn).WithDefault(true),
-       [] {
-         // TRetries is the range 1 to 25; form files keep to it even though
-         // the field itself takes any byte.
-         TPropInfo p = P::Integer("Retries", &TDirDisk::Retries, &TDirDisk::SetRetries).WithDefault(int64_t(2));
-         p.MinValue = 1;
-         p.MaxValue = 25;
-         return p;
-       }()},
+       // 1 to 25 is the range the type declares, but the field takes any
+       // byte and 0 is how transfers are switched off; a form carries
+       // whatever the component holds, so that reading back never refuses
+       // what was written, nor turns a disabled component into one that
+       // writes to the disk again.
+       P::Integer("Retries", &TDirDisk::Retries, &TDirDisk::SetRetries).WithDefault(int64_t(2))},
       &CreateComponentOf<TDirDisk>);
   return info;
 }

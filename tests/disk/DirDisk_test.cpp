@@ -587,7 +587,14 @@ TEST_F(DirDiskTest, FormFilesKeepTheSettings) {
   EXPECT_EQ(copy->Retries(), 25);
   EXPECT_EQ(copy->About(), DirDiskBanner);
 
-  const std::string bad = "object D: TDirDisk\n  Retries = 26\nend\n";
+  // Every byte the field holds comes back, 0 (transfers off) included; only
+  // what no byte can hold is refused.
+  for (int retries : {0, 26, 255}) {
+    disk->SetRetries(static_cast<TRetries>(retries));
+    std::unique_ptr<TComponent> again(TextToComponent(ComponentToText(*disk), nullptr));
+    EXPECT_EQ(static_cast<TDirDisk*>(again.get())->Retries(), retries);
+  }
+  const std::string bad = "object D: TDirDisk\n  Retries = 256\nend\n";
   EXPECT_THROW(std::unique_ptr<TComponent>(TextToComponent(bad, nullptr)), Exception);
   const std::string odd = "object D: TDirDisk\n  DriveName = 'DE'\nend\n";
   std::unique_ptr<TComponent> o(TextToComponent(odd, nullptr));
