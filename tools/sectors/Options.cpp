@@ -33,9 +33,11 @@ const char* const UsageText =
     "success, 1 for a refusal or failure and 2 for a command line that cannot\n"
     "be carried out, each told in one line on standard error.\n";
 
-uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what) {
+uint64_t ParseNumber(const std::string& text, uint64_t min, uint64_t max, const std::string& what) {
+  // One range and one message for every way a value can miss it.
   auto bad = [&] {
-    return TUsageError(what + " '" + text + "' is not a whole number from 0 to " + std::to_string(max));
+    return TUsageError(what + " '" + text + "' is not a whole number from " + std::to_string(min) + " to " +
+                       std::to_string(max));
   };
   unsigned base = 10;
   size_t i = 0;
@@ -58,6 +60,7 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
     if (value > (max - digit) / base) throw bad();
     value = value * base + digit;
   }
+  if (value < min) throw bad();
   return value;
 }
 
@@ -124,12 +127,11 @@ TOptions ParseOptions(int argc, const char* const* argv) {
       o.Drive = DriveLetter(takeValue(), "--drive");
     } else if (name == "--first") {
       once(kTransfer);
-      o.First = static_cast<uint32_t>(ParseNumber(takeValue(), 0xFFFFFFFFu, "--first"));
+      o.First = static_cast<uint32_t>(ParseNumber(takeValue(), 0, 0xFFFFFFFFu, "--first"));
       o.HasFirst = true;
     } else if (name == "--count") {
       once(kTransfer);
-      o.Count = static_cast<uint32_t>(ParseNumber(takeValue(), 0xFFFFFFFFu, "--count"));
-      if (o.Count == 0) throw TUsageError("--count must be at least 1");
+      o.Count = static_cast<uint32_t>(ParseNumber(takeValue(), 1, 0xFFFFFFFFu, "--count"));
       o.HasCount = true;
     } else if (name == "-o" || name == "--output") {
       once(kRead);
@@ -149,8 +151,7 @@ TOptions ParseOptions(int argc, const char* const* argv) {
       o.Lock = true;
     } else if (name == "--retries") {
       once(kTransfer);
-      o.Retries = static_cast<uint32_t>(ParseNumber(takeValue(), 25, "--retries"));
-      if (o.Retries == 0) throw TUsageError("--retries must be from 1 to 25");
+      o.Retries = static_cast<uint32_t>(ParseNumber(takeValue(), 1, 25, "--retries"));
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
       throw TUsageError("unknown option '" + arg + "' (try --help)");
     } else {

@@ -36,9 +36,9 @@ class TUsageError : public std::runtime_error {
 // do not belong to the command.
 TOptions ParseOptions(int argc, const char* const* argv);
 
-// A whole number in decimal or with a 0x prefix, no sign, no blanks, at most
-// `max`. Throws TUsageError naming `what`.
-uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what);
+// A whole number in decimal or with a 0x prefix, no sign, no blanks, from
+// `min` to `max`. Throws TUsageError naming `what` and that range.
+uint64_t ParseNumber(const std::string& text, uint64_t min, uint64_t max, const std::string& what);
 
 extern const char* const UsageText;
 
