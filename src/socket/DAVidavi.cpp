@@ -29,6 +29,9 @@ const TClassInfo& DAVidavi::StaticClassInfo() {
           P::String("MultiCastAddrStr", &DAVidavi::MultiCastAddrStr, &DAVidavi::SetMultiCastAddrStr),
           P::Integer("MultiCastIpTTL", &DAVidavi::MultiCastIpTTL, &DAVidavi::SetMultiCastIpTTL),
           P::Boolean("ReuseAddr", &DAVidavi::ReuseAddr, &DAVidavi::SetReuseAddr),
+          // Unlike its neighbours it declares its default, so that forms only
+          // mention it when a server asked for a longer queue than 5.
+          P::Integer("ListenBacklog", &DAVidavi::ListenBacklog, &DAVidavi::SetListenBacklog).WithDefault(int64_t(5)),
           P::Set("ComponentOptions", &DAVidavi::ComponentOptions, &DAVidavi::SetComponentOptions,
                  {"wsoNoReceiveLoop", "wsoTcpNoDelay"}),
           P::Integer("FlushTimeout", &DAVidavi::FlushTimeout, &DAVidavi::SetFlushTimeout),

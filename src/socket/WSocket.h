@@ -61,6 +61,8 @@ constexpr UINT WM_TRIGGER_EXCEPTION = WM_USER + 6;
 constexpr UINT WM_TRIGGER_DATA_AVAILABLE = WM_USER + 20;
 
 inline constexpr const char* kSocketWindowClass = "XSocketWindowClass";
+// A ListenBacklog that asks for the longest queue the system allows.
+constexpr int32_t wsListenBacklogMax = 0x7FFFFFFF;
 
 // --- exception ---
 class ESocketException : public Exception {
@@ -234,6 +236,11 @@ class TCustomWSocket : public TComponent {
   void SetLingerOnOff(TSocketLingerOnOff v) { FLingerOnOff = v; }
   int32_t LingerTimeout() const { return FLingerTimeout; }
   void SetLingerTimeout(int32_t v) { FLingerTimeout = v; }
+  // How many connections the system holds for Accept, read by the next
+  // TCP Listen. A busy server raises it; values above the system's own
+  // maximum (wsListenBacklogMax asks for it) are cut to that maximum.
+  int32_t ListenBacklog() const { return FListenBacklog; }
+  void SetListenBacklog(int32_t value);
 
   winsock::SOCKET HSocket() const { return FHSocket; }
   HWND WindowHandle() const { return FWindowHandle; }
@@ -314,6 +321,7 @@ class TCustomWSocket : public TComponent {
   bool FPaused = false;
   bool FCloseInvoked = false;
   int32_t FFlushTimeout = 60;
+  int32_t FListenBacklog = 5;
   bool FMultiThreaded = false;
   bool FMultiCast = false;
   std::string FMultiCastAddrStr;

@@ -6,6 +6,15 @@
 
 namespace evc {
 
+void TCustomWSocket::SetListenBacklog(int32_t value) {
+  // A queue for no connection would make Listen refuse every client.
+  if (value < 1) {
+    ReportError("Invalid ListenBacklog");
+    return;
+  }
+  FListenBacklog = value;
+}
+
 void TCustomWSocket::Listen() {
   using namespace winsock;
   if (!FPortAssigned) {
@@ -88,7 +97,7 @@ void TCustomWSocket::Listen() {
   }
   switch (FType) {
     case SOCK_STREAM_W:
-      if (wsocket::listen(FHSocket, 5) == SOCKET_ERROR) {
+      if (wsocket::listen(FHSocket, FListenBacklog) == SOCKET_ERROR) {
         FailCall("Listen");
         return;
       }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "SocketTestUtil.h"
+#include "common/ListenQueue.h"
 
 using namespace evc;
 using sockt::PumpFor;
@@ -399,6 +400,35 @@ TEST(SessionTest, ListenRefusalsAndBindFailure) {
   EXPECT_EQ(s.State(), wsClosed);
   EXPECT_EQ(s.HSocket(), winsock::INVALID_SOCKET);
   EXPECT_EQ(sockt::OpenDescriptorCount(), before);
+}
+
+TEST(SessionTest, ListenBacklogIsTheQueueTheKernelKeeps) {
+  const int systemMax = evctest::SystemListenQueueMax();
+  ASSERT_GT(systemMax, 5);
+  struct Case {
+    int32_t asked;  // 0: left at its default
+    int kernel;
+  };
+  for (const Case& c : {Case{0, 5}, Case{1, 1}, Case{64, 64}, Case{wsListenBacklogMax, systemMax}}) {
+    DAVidavi s(nullptr);
+    if (c.asked) s.SetListenBacklog(c.asked);
+    Aim(s, 0);
+    s.Listen();
+    ASSERT_EQ(s.State(), wsListening);
+    EXPECT_EQ(evctest::ListenQueueLimit(std::stoi(s.BoundPort())), c.kernel) << "asked for " << c.asked;
+  }
+  // A queue for nobody is refused, and the last good value stays.
+  DAVidavi s(nullptr);
+  s.SetListenBacklog(32);
+  for (int32_t bad : {0, -1, INT32_MIN}) {
+    try {
+      s.SetListenBacklog(bad);
+      ADD_FAILURE() << bad << " was taken";
+    } catch (const ESocketException& e) {
+      EXPECT_EQ(e.Message(), "Invalid ListenBacklog");
+    }
+    EXPECT_EQ(s.ListenBacklog(), 32);
+  }
 }
 
 TEST(SessionTest, UdpConnectAndUdpListen) {

@@ -71,6 +71,8 @@ TEST(WsockArguments, UsageErrorsExitWithTwoAndOneClearLine) {
       {"connect", "", "80"},
       {"listen", "127.0.0.1"},
       {"listen", "127.0.0.1", "0", "--bogus"},
+      {"listen", "127.0.0.1", "0", "--backlog", "0"},
+      {"listen", "127.0.0.1", "0", "--backlog", "many"},
       {"lookup"},
       {"reverse", "127.0.0.1", "extra"},
   };

@@ -9,6 +9,7 @@
 
 #include "PlainSockets.h"
 #include "ToolProcess.h"
+#include "common/ListenQueue.h"
 
 using namespace wsocktest;
 
@@ -28,6 +29,22 @@ TEST(WsockListen, WritesWhatAClientSentAndEndsAfterOneConnection) {
   TToolResult r = server.Finish("", 20000);
   EXPECT_EQ(r.Status, 0) << r.Err;
   EXPECT_TRUE(r.Out == data) << "got " << r.Out.size() << " of " << data.size() << " bytes";
+}
+
+TEST(WsockListen, BacklogIsTheSystemMaximumUnlessGiven) {
+  struct Case {
+    std::vector<std::string> extra;
+    int kernel;
+  };
+  for (const Case& c : {Case{{}, evctest::SystemListenQueueMax()}, Case{{"--backlog", "7"}, 7}}) {
+    std::vector<std::string> args = {"listen", "127.0.0.1", "0"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    TToolProcess server(args);
+    int port = server.WaitForListening();
+    ASSERT_GT(port, 0) << server.Err();
+    EXPECT_EQ(evctest::ListenQueueLimit(port), c.kernel) << args.size();
+    server.Kill();
+  }
 }
 
 TEST(WsockListen, OnceRefusesFurtherConnectionsWhileServingTheFirst) {

@@ -135,6 +135,9 @@ class TListenRun {
       FServer.SetProto(FOptions.Proto);
       FServer.SetAddr(FOptions.Host);
       FServer.SetPort(FOptions.Port);
+      // A server under a burst of connections should not make clients wait
+      // for a retransmitted SYN: by default ask for the longest queue.
+      FServer.SetListenBacklog(FOptions.Backlog > 0 ? FOptions.Backlog : evc::wsListenBacklogMax);
       FServer.Listen();
       Warn("listening on " + FServer.BoundAddr() + ":" + FServer.BoundPort());
     });

@@ -163,6 +163,9 @@ TParseResult ParseCommandLine(int argc, char** argv) {
   listen->add_flag("--echo", o.Echo, "Send received data back to its sender");
   listen->add_flag("--once", o.Once,
                    "TCP: serve one connection and exit when it has closed; UDP: exit after the first datagram");
+  listen->add_option("--backlog", o.Backlog,
+                     "TCP: connections the system queues until they are accepted (default: the system's maximum)")
+      ->check(CLI::Range(1, 2147483647));
   CLI::Option* lineMode = AddLineMode(listen, o, "TCP: handle received data one line at a time");
   listen->add_flag("--line-echo", o.LineEcho, "Line mode: echo every received byte, as a terminal would")
       ->needs(lineMode);

@@ -18,6 +18,7 @@ struct TToolOptions {
   std::string LocalPort = "0";  // connect only
   bool Echo = false;            // listen only
   bool Once = false;            // listen only
+  int Backlog = 0;              // listen, TCP: connections queued for accepting; 0: the system's maximum
   // UDP connect: after the end of input, how long to wait for more replies
   // since the last one before ending.
   int UdpWaitMs = 1000;
