@@ -128,6 +128,22 @@ TEST_F(HttpgetRequests, FailuresExitWith1AndOneLine) {
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err, "httpget: Empty reply from server (0)\n");
 
+  // A server of another protocol: its banner is no status line, whatever
+  // follows it, and nothing of it is kept, with or without -i.
+  for (const char* reply : {"SSH-2.0-x\r\n", "SSH-2.0-x\n", "220 mail ready\r\n\r\nbody after a blank line",
+                            "Content-Length: 4\r\n\r\nbody"}) {
+    TRawHttpServer other([reply](const std::string&, int) { return std::string(reply); });
+    for (bool include : {false, true}) {
+      const std::string kept = TempPath("other.out");
+      std::vector<std::string> args = {"-o", kept, other.Url("/")};
+      if (include) args.insert(args.begin(), "-i");
+      r = RunTool(args);
+      EXPECT_EQ(r.Status, 1) << reply;
+      EXPECT_EQ(r.Err, "httpget: Weird server reply: no HTTP status line (0)\n") << reply;
+      EXPECT_NE(access(kept.c_str(), F_OK), 0) << reply << ": an output file was left behind";
+    }
+  }
+
   // A response line longer than the client's line buffer.
   TRawHttpServer longLine([](const std::string&, int) { return "HTTP/1.0 200 OK\r\nX: " + std::string(9000, 'a') + "\r\n\r\n"; });
   r = RunTool({longLine.Url("/")});

@@ -161,11 +161,20 @@ void TSession::HookEvents() {
   c.OnHeaderBegin = [this](TObject*) {
     FHeaderSeen = true;
     FResponseLines = 0;
+    FHeaderLines = 0;
     Trace("OnHeaderBegin");
   };
   c.OnHeaderData = [this, include](TObject*) {
     const std::string& line = FClient->LastLine();
     Trace("OnHeaderData " + line);
+    // The client reads a status line before it reports it; a first line it
+    // could not read as one (a banner of some other protocol) is no HTTP
+    // reply, and nothing of it may pass for a document.
+    if (++FHeaderLines == 1 && FClient->HttpStatus() == 0) {
+      Fail("Weird server reply: no HTTP status line (0)");
+      return;
+    }
+    if (!FFailure.empty()) return;
     if (include) {
       ++FResponseLines;
       WriteHeaderLine(line);
@@ -184,7 +193,7 @@ void TSession::HookEvents() {
   };
   c.OnDocData = [this](TObject*, const void* buffer, int32_t len) {
     Trace("OnDocData " + std::to_string(len));
-    if (len <= 0) return;
+    if (len <= 0 || !FFailure.empty()) return;
     FDocumentBytes += len;
     FProgress.Advance(len);
     if (!FOutput.Write(buffer, static_cast<size_t>(len))) Fail(FOutput.Error());

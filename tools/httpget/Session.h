@@ -45,6 +45,7 @@ class TSession {
   std::string FFailure;      // set when the tool itself ends the request
   bool FHeaderSeen = false;  // a response header began (the server answered)
   int FResponseLines = 0;    // header lines written for the current response
+  int FHeaderLines = 0;      // header lines received for the current response
   int FRelocations = 0;
   int64_t FDocumentBytes = 0;  // of the last response
 };
