@@ -1,6 +1,8 @@
 // The application object: runs the calling thread's message loop.
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <functional>
 
 namespace evc {
 
@@ -14,6 +16,13 @@ class TApplication {
   // Waits for one message (using no processor time while waiting) and
   // handles it, with whatever else is waiting.
   void HandleMessage();
+  // Handles messages as they arrive for up to `milliseconds` (0xFFFFFFFF,
+  // INFINITE: no limit), sleeping in the message wait whenever none is
+  // there. With a condition it returns true as soon as `stop` holds, looked
+  // at first and after each round of messages; it returns false when the
+  // time is up first, and always without a condition. A quit message sets
+  // Terminated, as in ProcessMessages, and the wait goes on.
+  bool ProcessMessagesFor(uint32_t milliseconds, const std::function<bool()>& stop = nullptr);
   // Handles messages until Terminate is called or a quit message arrives.
   void Run();
   // Ends Run; may be called from any thread.
