@@ -5,8 +5,9 @@
 
 namespace evctest {
 
-// True as soon as `cond` holds; false when `milliseconds` pass first. Sleeps
-// in the message wait between passes, so a waiting test costs no processor.
+// The application's timed wait under the names the tests use: true as soon
+// as `cond` holds, false when `milliseconds` pass first; a waiting test
+// sleeps in the message wait and costs no processor.
 bool PumpUntil(const std::function<bool()>& cond, int milliseconds = 5000);
 void PumpFor(int milliseconds);
 

@@ -25,9 +25,6 @@ struct TRegistrar {
 // Prints "  label: text" lines in the demo's format.
 void Say(const std::string& label, const std::string& text);
 
-// Handles messages until done() holds or the time is up; whether done() held.
-bool PumpUntil(const std::function<bool()>& done, int milliseconds);
-
 }  // namespace demo
 
 #define EVC_DEMO_CONCAT2(a, b) a##b

@@ -1,7 +1,6 @@
 // HTTP section: a small HTTP/1.0 server made of DAVidavi components on
 // 127.0.0.1, a THttpCli fetching a document from it and posting a form to
 // it, and a few TBase64 round trips.
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <list>
@@ -20,7 +19,6 @@ namespace {
 
 using namespace evc;
 
-using demo::PumpUntil;
 
 // One served connection: collects the request, answers it, closes once the
 // answer has left.
@@ -108,7 +106,8 @@ bool RunHttpSection() {
   client.SetURL(base + "/hello");
   client.SetReceiveStream(&document);
   client.RequestAsync(hrGet);
-  bool ok = PumpUntil([&] { return result.Done; }, 5000) && result.Error == 0 && client.HttpStatus() == 200;
+  bool ok = Application().ProcessMessagesFor(5000, [&] { return result.Done; }) && result.Error == 0 &&
+            client.HttpStatus() == 200;
   demo::Say("GET /hello", std::to_string(client.HttpStatus()) + " " + client.StatusText() + ", " +
                               client.ContentType() + ", " + std::to_string(client.ReceivedCount()) + " bytes");
   std::string text = document.DataString();
@@ -124,7 +123,8 @@ bool RunHttpSection() {
   client.SetPostStream(&form);
   client.SetReceiveStream(&answer);
   client.RequestAsync(hrPost);
-  ok = PumpUntil([&] { return result.Done; }, 5000) && ok && result.Error == 0 && client.HttpStatus() == 200;
+  ok = Application().ProcessMessagesFor(5000, [&] { return result.Done; }) && ok && result.Error == 0 &&
+       client.HttpStatus() == 200;
   demo::Say("POST /echo", std::to_string(client.HttpStatus()) + " " + client.StatusText() + ", " +
                               std::to_string(client.PostedCount()) + " bytes posted");
   demo::Say("answer", answer.DataString());

@@ -1,14 +1,11 @@
 // demo: shows the library at work on this machine, one section per
 // component family, with nothing to set up.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
-#include "base/Application.h"
 #include "demo.h"
-#include "platform/messages.h"
 
 namespace demo {
 
@@ -19,17 +16,6 @@ std::vector<TSection>& Sections() {
 
 void Say(const std::string& label, const std::string& text) {
   std::printf("  %-24s %s\n", (label + ":").c_str(), text.c_str());
-}
-
-bool PumpUntil(const std::function<bool()>& done, int milliseconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!done() && std::chrono::steady_clock::now() < deadline) {
-    evc::Application().ProcessMessages();
-    // The wait ends at the first message or socket news; the slice only
-    // bounds how late the deadline is noticed.
-    if (!done()) evc::MsgWaitForMultipleObjects(0, nullptr, evc::FALSE, 20, evc::QS_ALLINPUT);
-  }
-  return done();
 }
 
 }  // namespace demo

@@ -1,5 +1,4 @@
 // Socket section: an echo exchange between two components on 127.0.0.1.
-#include <chrono>
 #include <memory>
 #include <string>
 
@@ -13,7 +12,6 @@ namespace {
 
 using namespace evc;
 
-using demo::PumpUntil;
 
 using demo::ReadAll;
 
@@ -32,11 +30,11 @@ bool RunSocketSection() {
   client.SetAddr("127.0.0.1");
   client.SetPort(server.Port());
   client.Connect();
-  bool ok = PumpUntil([&] { return reply.size() >= message.size(); }, 5000);
+  bool ok = Application().ProcessMessagesFor(5000, [&] { return reply.size() >= message.size(); });
   demo::Say("sent", message);
   demo::Say("echoed", reply);
   client.DnsLookup("localhost");
-  PumpUntil([&] { return !client.DnsResult().empty(); }, 3000);
+  Application().ProcessMessagesFor(3000, [&] { return !client.DnsResult().empty(); });
   demo::Say("localhost is", client.DnsResult());
   client.Close();
   return ok && reply == message;

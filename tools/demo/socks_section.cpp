@@ -23,7 +23,6 @@ namespace {
 
 using namespace evc;
 
-using demo::PumpUntil;
 
 std::string Installed(const char* name) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/usr/sbin/"}) {
@@ -135,7 +134,8 @@ bool RunSocksSection() {
   client.SetAddr("127.0.0.1");
   client.SetPort(server.Port());
   client.Connect();
-  bool ok = PumpUntil([&] { return !failure.empty() || reply.size() >= message.size(); }, 5000);
+  bool ok =
+      Application().ProcessMessagesFor(5000, [&] { return !failure.empty() || reply.size() >= message.size(); });
   if (!failure.empty()) demo::Say("socks error", failure);
   demo::Say("sent", message);
   demo::Say("echoed", reply);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/Application.h"
 #include "demo.h"
 #include "echo_server.h"
 #include "ssl/SslCertMaker.h"
@@ -82,7 +83,7 @@ bool RunTlsSection() {
   };
   client.OnDataAvailable = [&](TObject*, WORD) { reply += demo::ReadAll(client); };
   client.Connect();
-  bool ok = demo::PumpUntil([&] { return reply.size() >= message.size() || failure != 0; }, 5000);
+  bool ok = Application().ProcessMessagesFor(5000, [&] { return reply.size() >= message.size() || failure != 0; });
   demo::Say("sent", message);
   demo::Say("echoed", reply);
   client.Close();
