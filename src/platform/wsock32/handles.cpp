@@ -62,7 +62,7 @@ SOCKET Adopt(int fd, int type) {
   k->type = type;
   k->nonBlocking = false;
   k->bound = k->listening = k->connecting = k->connected = false;
-  k->shutSend = k->shutRecv = k->eof = k->dead = k->starved = false;
+  k->shutSend = k->shutRecv = k->eof = k->dead = k->starved = k->oobInline = false;
   k->closeErr = 0;
   k->hwnd = 0;
   k->msg = 0;

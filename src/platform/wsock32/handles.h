@@ -45,6 +45,7 @@ struct TSlot {
   bool eof = false;   // the peer finished sending
   bool dead = false;  // reset, hung up or failed to connect: nothing more to watch
   bool starved = false;  // accept notifications held back for want of descriptors
+  bool oobInline = false;  // SO_OOBINLINE: urgent bytes are read as normal data
   int closeErr = 0;      // errno that ended the connection, kept for a repeated close notification
   // Asynchronous selection, all guarded by lock.
   HWND hwnd = 0;

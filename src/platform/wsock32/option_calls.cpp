@@ -10,6 +10,7 @@
 
 #include "platform/wsock32/errors.h"
 #include "platform/wsock32/handles.h"
+#include "platform/wsock32/select.h"
 #include "platform/wsock32/startup.h"
 
 namespace evc::winsock {
@@ -65,6 +66,14 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     }
     if (!intValue(&v)) return Fail(WSAEFAULT);
     if (opt != SO_SNDBUF && opt != SO_RCVBUF) v = v != 0;
+    if (opt == SO_OOBINLINE) {
+      // Decides whether urgent data is a notification of its own.
+      std::lock_guard g(k->lock);
+      if (set(SOL_SOCKET, opt, &v, sizeof v) != 0) return SOCKET_ERROR;
+      k->oobInline = v != 0;
+      Rearm(*k);
+      return 0;
+    }
     return set(SOL_SOCKET, opt, &v, sizeof v);
   }
   if (level == IPPROTO_IP_W) {

@@ -40,6 +40,19 @@ int CloseCode(int err) {
   return ErrnoToWinsock(err);
 }
 
+// Posts notification `bit` with `err` when the selection asks for it, and
+// disarms it either way; returns whether it was posted. Caller holds k.lock.
+bool Post(TSlot& k, long bit, int err) {
+  k.armed &= ~bit;
+  if (!(k.mask & bit)) return false;
+  PostMessage(k.hwnd, k.msg, k.Handle(), MakeLParam(static_cast<unsigned>(bit), static_cast<unsigned>(err)));
+  return true;
+}
+
+// Whether urgent data is reported on its own (FD_OOB) rather than in the
+// stream, where a read notification covers it.
+bool WantsOob(const TSlot& k) { return (k.armed & FD_OOB) && !k.oobInline; }
+
 // The epoll readiness the source must be enabled for. Caller holds k.lock.
 uint32_t Interest(const TSlot& k) {
   if (!k.poller || k.mask == 0 || k.dead) return 0;
@@ -53,6 +66,7 @@ uint32_t Interest(const TSlot& k) {
       if ((k.mask & FD_CLOSE) && !k.closePosted) e |= EPOLLRDHUP;
     }
     if ((k.armed & FD_WRITE) && !k.shutSend) e |= EPOLLOUT;
+    if (WantsOob(k)) e |= EPOLLPRI;
   } else {
     if (k.armed & FD_READ) e |= EPOLLIN;
     if (k.armed & FD_WRITE) e |= EPOLLOUT;
@@ -74,10 +88,11 @@ void OnReady(TSlot* k, uint32_t gen, uint32_t ev) {
 }  // namespace
 
 uint32_t PollNow(int fd) {
-  pollfd p{fd, static_cast<short>(POLLIN | POLLOUT | POLLRDHUP), 0};
+  pollfd p{fd, static_cast<short>(POLLIN | POLLPRI | POLLOUT | POLLRDHUP), 0};
   if (poll(&p, 1, 0) <= 0) return 0;
   uint32_t ev = 0;
   if (p.revents & POLLIN) ev |= EPOLLIN;
+  if (p.revents & POLLPRI) ev |= EPOLLPRI;
   if (p.revents & POLLOUT) ev |= EPOLLOUT;
   if (p.revents & POLLERR) ev |= EPOLLERR;
   if (p.revents & POLLHUP) ev |= EPOLLHUP;
@@ -101,12 +116,7 @@ void Rearm(TSlot& k) {
 
 bool Evaluate(TSlot& k, uint32_t ev) {
   bool posted = false;
-  auto post = [&](long bit, int err) {
-    k.armed &= ~bit;
-    if (!(k.mask & bit)) return;
-    PostMessage(k.hwnd, k.msg, k.Handle(), MakeLParam(static_cast<unsigned>(bit), static_cast<unsigned>(err)));
-    posted = true;
-  };
+  auto post = [&](long bit, int err) { posted = Post(k, bit, err) || posted; };
   if (k.type != SOCK_STREAM) {
     if ((ev & (EPOLLIN | EPOLLERR)) && (k.armed & FD_READ)) post(FD_READ, 0);
     if ((ev & EPOLLOUT) && (k.armed & FD_WRITE)) post(FD_WRITE, 0);
@@ -151,6 +161,7 @@ bool Evaluate(TSlot& k, uint32_t ev) {
     }
   }
   if ((ev & EPOLLIN) && (k.armed & FD_READ) && !k.shutRecv && Pending(k.fd) > 0) post(FD_READ, 0);
+  if ((ev & EPOLLPRI) && WantsOob(k)) post(FD_OOB, 0);
   if ((ev & EPOLLOUT) && (k.armed & FD_WRITE) && !k.shutSend) post(FD_WRITE, 0);
   if ((ev & EPOLLRDHUP) && !k.shutRecv) {
     k.eof = true;
@@ -182,21 +193,25 @@ void Detach(TSlot& k) {
   k.interest = 0;
 }
 
-void Reenable(TSlot& k, long bit) {
-  if (!k.poller || !(k.mask & bit) || (k.armed & bit)) return;
-  k.armed |= bit;
-  if (bit == FD_READ && k.type == SOCK_STREAM && (k.eof || k.dead)) {
+void Reenable(TSlot& k, long bits) {
+  if (!k.poller) return;
+  bits &= k.mask & ~k.armed;
+  if (bits == 0) return;
+  k.armed |= bits;
+  if ((bits & FD_READ) && k.type == SOCK_STREAM && (k.eof || k.dead)) {
     // Past the end of the stream epoll cannot tell "more data" from "still
-    // at the end"; look now instead.
-    if (Pending(k.fd) > 0) Evaluate(k, EPOLLIN);
-    return;
+    // at the end", and after a hang-up the source is not watched at all;
+    // look now instead. Bytes left after an orderly close are still the
+    // caller's to read; a reset has discarded them.
+    if (!k.shutRecv && k.closeErr == 0 && Pending(k.fd) > 0) Post(k, FD_READ, 0);
+    if (bits == FD_READ) return;
   }
   Rearm(k);
 }
 
-void ReenableLocked(TSlot* k, uint32_t gen, long bit) {
+void ReenableLocked(TSlot* k, uint32_t gen, long bits) {
   std::lock_guard g(k->lock);
-  if (k->live.load(std::memory_order_relaxed) == gen) Reenable(*k, bit);
+  if (k->live.load(std::memory_order_relaxed) == gen) Reenable(*k, bits);
 }
 
 }  // namespace detail
@@ -223,7 +238,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   k->hwnd = hwnd;
   k->msg = msg;
   k->mask = events;
-  k->armed = events & ~FD_OOB;  // out-of-band data is never reported
+  k->armed = events;
   k->closePosted = false;
   if (k->connected) k->dead = false;  // a hang-up is reported again to the new selection
   if (!k->poller) Attach(*k, p);

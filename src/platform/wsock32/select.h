@@ -10,6 +10,14 @@
 // accept) arms its event again. Work per notification is one callback and at
 // most one epoll_ctl, and a condition that stays true (end of stream, a
 // hang-up) cannot make the thread spin.
+//
+// The re-enabling calls, as Windows Sockets has them: recv and recvfrom arm
+// read and out-of-band data again; accept arms accept; a send arms write
+// when the kernel did not take all of it, whether it took nothing (10035) or
+// only a part: either way the buffer is full and the caller waits for the
+// write notification before it sends again. Re-arming only enables the epoll
+// source; the notification itself comes from epoll's readiness report, so
+// nothing here polls.
 #pragma once
 #include <cstdint>
 
@@ -33,10 +41,11 @@ void Rearm(TSlot& k);
 void Attach(TSlot& k, TPoller* p);
 // Stops notifications. Caller holds k.lock.
 void Detach(TSlot& k);
-// Arms `bit` again after its re-enabling call. Caller holds k.lock.
-void Reenable(TSlot& k, long bit);
+// Arms the notification bits `bits` again after their re-enabling call.
+// Caller holds k.lock.
+void Reenable(TSlot& k, long bits);
 // The same, taking the lock, for the socket of generation gen.
-void ReenableLocked(TSlot* k, uint32_t gen, long bit);
+void ReenableLocked(TSlot* k, uint32_t gen, long bits);
 
 }  // namespace evc::winsock::detail
 #pragma GCC visibility pop

@@ -118,8 +118,10 @@ SOCKET accept(SOCKET s, sockaddr_w* addr, int* addrlen) {
     HWND hwnd = 0;
     UINT msg = 0;
     long mask = 0;
+    bool oobInline = false;  // the kernel copies the option to the new socket
     {
       std::lock_guard g(k->lock);
+      oobInline = k->oobInline;
       if (k->live.load() == gen && k->poller) {
         hwnd = k->hwnd;
         msg = k->msg;
@@ -129,12 +131,13 @@ SOCKET accept(SOCKET s, sockaddr_w* addr, int* addrlen) {
     std::lock_guard g(n->lock);
     n->bound = n->connected = true;
     n->nonBlocking = nonBlocking;
+    n->oobInline = oobInline;
     TPoller* p = mask ? WindowPoller(hwnd) : nullptr;
     if (p) {
       n->hwnd = hwnd;
       n->msg = msg;
       n->mask = mask;
-      n->armed = mask & ~FD_OOB;
+      n->armed = mask;
       Attach(*n, p);
       Rearm(*n);
     }

@@ -89,7 +89,12 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   int f;
   if (int err = TranslateFlags(flags, true, &f)) return Fail(err);
   ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), f | MSG_NOSIGNAL);
-  if (n >= 0) return static_cast<int>(n);
+  if (n >= 0) {
+    // The kernel took only part: the buffer is full, and the caller waits
+    // for the write notification as after a send that would block.
+    if (n < len) ReenableLocked(k, GenOf(s), FD_WRITE);
+    return static_cast<int>(n);
+  }
   int e = errno;
   if (e == EAGAIN || e == EWOULDBLOCK) {
     ReenableLocked(k, GenOf(s), FD_WRITE);
@@ -133,7 +138,7 @@ int recv(SOCKET s, char* buf, int len, int flags) {
   if (int err = TranslateFlags(flags, false, &f)) return Fail(err);
   int r = Receive(k, buf, len, f, nullptr);
   int saved = tLastError;
-  ReenableLocked(k, GenOf(s), FD_READ);
+  ReenableLocked(k, GenOf(s), FD_READ | FD_OOB);
   tLastError = saved;
   return r;
 }
@@ -149,7 +154,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr_w* from, int* fro
   sockaddr_in sa{};
   int r = Receive(k, buf, len, f, &sa);
   int saved = tLastError;
-  ReenableLocked(k, GenOf(s), FD_READ);
+  ReenableLocked(k, GenOf(s), FD_READ | FD_OOB);
   tLastError = saved;
   // A datagram cut short still names its sender; streams leave `from` alone.
   if (from && k->type != SOCK_STREAM && (r >= 0 || saved == WSAEMSGSIZE)) WriteAddress(sa, from, fromlen);
