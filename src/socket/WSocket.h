@@ -14,6 +14,7 @@
 // code's text (SocketErrorText).
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -254,7 +255,7 @@ class TCustomWSocket : public TComponent {
   int32_t ProtocolNumber() const { return FProtocolNumber; }
   const winsock::sockaddr_in_w& RemoteAddress() const { return FSin; }
   // The blocks waiting to be sent, oldest first.
-  const std::vector<std::unique_ptr<TBuffer>>& SendQueue() const { return FBufList; }
+  const std::deque<std::unique_ptr<TBuffer>>& SendQueue() const { return FBufList; }
   // Unsent bytes in the queue.
   int64_t BufferedByteCount() const;
 
@@ -288,7 +289,8 @@ class TCustomWSocket : public TComponent {
   std::string FDnsResult;
   std::unique_ptr<TStringList> FDnsResultList;
   winsock::SOCKET FAcceptedHandle = winsock::INVALID_SOCKET;
-  std::vector<std::unique_ptr<TBuffer>> FBufList;
+  // Blocks leave from the front; one big Send makes many of them.
+  std::deque<std::unique_ptr<TBuffer>> FBufList;
   int32_t FSendFlags = 0;
   int32_t FLastError = 0;
   HWND FWindowHandle = 0;

@@ -79,7 +79,7 @@ void TCustomWSocket::TryToSend() {
         FAllSent = true;
         return;
       }
-      FBufList.erase(FBufList.begin());
+      FBufList.pop_front();
       continue;
     }
     int count = TransmitChunk(p, len);

@@ -3,13 +3,18 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -46,6 +51,32 @@ std::string TRecorder::Joined() const {
   std::string s;
   for (const auto& l : log) s += (s.empty() ? "" : ", ") + l;
   return s;
+}
+
+TPrivateLoopback::TPrivateLoopback(int mtu) {
+  FHome = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (FHome < 0 || ::unshare(CLONE_NEWNET) != 0) {
+    FWhy = std::string("no network namespace of its own: ") + std::strerror(errno);
+    if (FHome >= 0) ::close(FHome);
+    FHome = -1;
+    return;
+  }
+  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  ok = ok && ::ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  ifr.ifr_mtu = mtu;
+  ok = ok && ::ioctl(s, SIOCSIFMTU, &ifr) == 0;
+  if (!ok) FWhy = std::string("cannot set up loopback: ") + std::strerror(errno);
+  if (s >= 0) ::close(s);
+}
+
+TPrivateLoopback::~TPrivateLoopback() {
+  if (FHome < 0) return;
+  if (::setns(FHome, CLONE_NEWNET) != 0) std::abort();  // later tests must not run in here
+  ::close(FHome);
 }
 
 TRawListener::TRawListener() {

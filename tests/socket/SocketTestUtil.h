@@ -55,6 +55,23 @@ int OpenDescriptorCount();
 // Resident memory of this process in KiB.
 long ResidentKiB();
 
+// Puts the calling thread into a network namespace of its own, with only
+// loopback up at `mtu`, until destroyed; sockets made meanwhile stay in it.
+// Other tests running beside this one keep their own loopback. Where the
+// process may not make a namespace, Why() says so.
+class TPrivateLoopback {
+ public:
+  explicit TPrivateLoopback(int mtu);
+  ~TPrivateLoopback();
+  TPrivateLoopback(const TPrivateLoopback&) = delete;
+  TPrivateLoopback& operator=(const TPrivateLoopback&) = delete;
+  const std::string& Why() const { return FWhy; }  // empty when in place
+
+ private:
+  int FHome = -1;  // the namespace to go back to
+  std::string FWhy;
+};
+
 // A replacement "wsock32.dll" built from the real entries. Entries can be
 // made to fail with a chosen code (optionally only when a predicate on the
 // arguments holds), or be left out. Installed by the constructor, the real
