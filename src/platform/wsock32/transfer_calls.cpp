@@ -45,6 +45,17 @@ int SendError(TSlot* k, int e) {
   return ErrnoToWinsock(e);
 }
 
+// A send's result in Windows terms. When the kernel did not take all of it,
+// whether it took nothing (10035) or only a part, the buffer is full and the
+// caller waits for the write notification before it sends again: re-arm it.
+int SendResult(TSlot* k, uint32_t gen, ssize_t n, int len) {
+  int e = n < 0 ? errno : 0;
+  bool wouldBlock = e == EAGAIN || e == EWOULDBLOCK;
+  if (n >= 0 ? n < len : wouldBlock) ReenableLocked(k, gen, FD_WRITE);
+  if (n >= 0) return static_cast<int>(n);
+  return Fail(wouldBlock ? WSAEWOULDBLOCK : SendError(k, e));
+}
+
 // One receive with Windows results: a datagram longer than the buffer fills
 // it and fails with 10040; a zero-byte read on a stream tells "nothing yet"
 // (10035) from "the peer has closed" (0).
@@ -89,18 +100,7 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   int f;
   if (int err = TranslateFlags(flags, true, &f)) return Fail(err);
   ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), f | MSG_NOSIGNAL);
-  if (n >= 0) {
-    // The kernel took only part: the buffer is full, and the caller waits
-    // for the write notification as after a send that would block.
-    if (n < len) ReenableLocked(k, GenOf(s), FD_WRITE);
-    return static_cast<int>(n);
-  }
-  int e = errno;
-  if (e == EAGAIN || e == EWOULDBLOCK) {
-    ReenableLocked(k, GenOf(s), FD_WRITE);
-    return Fail(WSAEWOULDBLOCK);
-  }
-  return Fail(SendError(k, e));
+  return SendResult(k, GenOf(s), n, len);
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr_w* to, int tolen) {
@@ -118,16 +118,9 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr_w* to, 
   if (n >= 0) {
     std::lock_guard g(k->lock);
     k->bound = true;  // the first sendto binds implicitly
-    return static_cast<int>(n);
   }
-  int e = errno;
-  if (e == EAGAIN || e == EWOULDBLOCK) {
-    ReenableLocked(k, GenOf(s), FD_WRITE);
-    return Fail(WSAEWOULDBLOCK);
-  }
-  return Fail(SendError(k, e));
+  return SendResult(k, GenOf(s), n, len);
 }
-
 
 int recv(SOCKET s, char* buf, int len, int flags) {
   if (!CheckStarted()) return SOCKET_ERROR;
