@@ -8,6 +8,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -19,7 +20,35 @@ using sockt::PumpUntil;
 
 namespace {
 
-char StreamByte(int64_t pos) { return static_cast<char>((pos * 131) ^ (pos >> 7) ^ 0x5A); }
+// The byte stream: a pseudo-random period that no read or chunk size
+// divides, followed by a copy of its first 64 KiB, so that the bytes from
+// any position on are one contiguous run of at least a block.
+constexpr size_t kPeriod = (size_t(1) << 20) + 13;
+constexpr size_t kMaxRun = 65536;
+
+const char* StreamAt(int64_t pos) {
+  static const std::vector<char> bytes = [] {
+    std::vector<char> v(kPeriod + kMaxRun);
+    uint32_t x = 2463534242u;
+    for (size_t i = 0; i < v.size(); ++i) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      v[i] = i < kPeriod ? static_cast<char>(x) : v[i - kPeriod];
+    }
+    return v;
+  }();
+  return bytes.data() + static_cast<size_t>(pos) % kPeriod;
+}
+
+// The stream's bytes [from, from + n) into out.
+void FillStream(char* out, int64_t from, size_t n) {
+  for (size_t done = 0; done < n;) {
+    size_t run = std::min(kMaxRun, n - done);
+    std::memcpy(out + done, StreamAt(from + int64_t(done)), run);
+    done += run;
+  }
+}
 
 // Adopts every connection to its port into a new component.
 struct TAcceptor {
@@ -76,17 +105,15 @@ struct TStreamCheck {
 
   void Refill(DAVidavi& tx) {
     if (queued >= total) ++drainedReports;
-    char buf[65536];
     for (int k = 0; k < perRefill && queued < total; ++k) {
-      int n = static_cast<int>(std::min<int64_t>(sizeof buf, total - queued));
-      for (int i = 0; i < n; ++i) buf[i] = StreamByte(queued + i);
-      ASSERT_EQ(tx.Send(buf, n), n);
+      int n = static_cast<int>(std::min<int64_t>(kMaxRun, total - queued));
+      ASSERT_EQ(tx.Send(StreamAt(queued), n), n);
       queued += n;
     }
   }
   void SendAll(DAVidavi& tx) {
     std::string all(static_cast<size_t>(total - queued), 0);
-    for (size_t i = 0; i < all.size(); ++i) all[i] = StreamByte(queued + int64_t(i));
+    FillStream(all.data(), queued, all.size());
     ASSERT_EQ(tx.Send(all.data(), static_cast<int>(all.size())), static_cast<int>(all.size()));
     queued = total;
   }
@@ -94,8 +121,9 @@ struct TStreamCheck {
     for (;;) {
       int n = rx.Receive(block.data(), static_cast<int>(block.size()));
       if (n <= 0) return;
-      for (int i = 0; i < n && firstBad < 0; ++i)
-        if (block[static_cast<size_t>(i)] != StreamByte(received + i)) firstBad = received + i;
+      const char* want = StreamAt(received);  // n <= kMaxRun
+      if (firstBad < 0 && std::memcmp(block.data(), want, size_t(n)) != 0)
+        firstBad = received + (std::mismatch(block.data(), block.data() + n, want).first - block.data());
       received += n;
       lastProgress = std::chrono::steady_clock::now();
       if (slow) return;
