@@ -35,9 +35,12 @@ const char* HttpRequestName(THttpRequest r) {
 
 // --- construction and destruction ---
 
-THttpCli::THttpCli(TComponent* owner) : TComponent(owner) {
+THttpCli::THttpCli(TComponent* owner)
+    : THttpCli(owner, [](TComponent* socketOwner) { return new DAVidavi(socketOwner); }) {}
+
+THttpCli::THttpCli(TComponent* owner, THttpSocketFactory factory) : TComponent(owner) {
   CreateWindowHandle();
-  FCtrlSocket = new DAVidavi(this);
+  FCtrlSocket = factory(this);
   // Made by the client, not placed by its user: a form file must not store
   // it, or each reading would add another socket beside this one.
   FCtrlSocket->SetSubComponent(true);
@@ -183,11 +186,24 @@ void THttpCli::ClearResponse() {
   FLocation = FURL;
 }
 
+bool THttpCli::PrepareTransport() {
+  FTunnel = false;
+  return FTargetScheme != "https";
+}
+
 void THttpCli::StartLookup() {
   const uint32_t serial = FRequestSerial;
   FDnsResult.clear();
   ChangeState(hcLookingUp);
   if (RequestOver(serial)) return;
+  if (!PrepareTransport()) {
+    FRequestDoneError = httpErrNoTls;
+    FStatusCode = 404;
+    FReasonPhrase = FTargetScheme + " is not spoken by this client (it needs THttpsCli)";
+    FConnected = false;
+    ChangeState(hcReady);
+    return;
+  }
   try {
     FCtrlSocket->SetLocalAddr(FLocalAddr);
     FCtrlSocket->DnsLookup(FHostName);

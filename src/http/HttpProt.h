@@ -53,6 +53,8 @@ constexpr uint16_t httpErrNothingToPost = 2; // POST without PostStream
 constexpr uint16_t httpErrAborted = 3;       // Abort ended the request
 constexpr uint16_t httpErrLineTooLong = 4;   // a response line over 8192 bytes
 constexpr uint16_t httpErrBadResponse = 5;   // a status code or length that is not a number
+constexpr uint16_t httpErrNoTls = 6;         // an https target, and this client has no TLS
+constexpr uint16_t httpErrTunnelRefused = 7; // the proxy refused the CONNECT tunnel
 
 class EHttpException : public Exception {
  public:
@@ -105,11 +107,21 @@ constexpr int kHttpBodyBlock = 128 * 1024;
 // Largest POST body chunk handed to the socket at once.
 constexpr int kHttpSendChunk = 8193;
 
+// Makes the socket a client talks through; the client becomes its owner.
+using THttpSocketFactory = DAVidavi* (*)(TComponent* owner);
+
+// The port a scheme is served on when a URL names none: 443 for https,
+// 80 for everything else.
+std::string DefaultHttpPort(const std::string& scheme);
+
 class THttpCli : public TComponent {
   EVC_CLASS(THttpCli)
  public:
   explicit THttpCli(TComponent* owner);
   ~THttpCli() override;
+
+  // Scheme of the current target ("http" or "https"), relocations included.
+  const std::string& TargetScheme() const { return FTargetScheme; }
 
   // -- virtual operations, in their slot order --
   virtual void ProcessHeaderLine();
@@ -278,6 +290,15 @@ class THttpCli : public TComponent {
   TUnsolicitedLineEvent OnUnsolicitedLine;
 
  protected:
+  // A client whose socket comes from `factory`: a subclass that speaks
+  // another transport (TLS, say) hands in a socket class of its own.
+  THttpCli(TComponent* owner, THttpSocketFactory factory);
+  // Sets the socket up for the next connection to the current target,
+  // before its lookup starts. False when that target cannot be reached by
+  // this client (an https target without TLS); the request then ends with
+  // httpErrNoTls.
+  virtual bool PrepareTransport();
+
   // Who takes the next complete line or body chunk.
   enum TNextLine : uint8_t { nlNone, nlHeader, nlBody };
   void CallNextLineHandler();
@@ -346,6 +367,10 @@ class THttpCli : public TComponent {
   std::string FPort;        // port connected to
   std::string FTargetHost;  // value of the Host line
   std::string FPath;        // request target on the request line
+  std::string FTargetScheme = "http";
+  // The proxy only carries a tunnel: the request goes to the server itself,
+  // with the path alone on its request line and no proxy credentials.
+  bool FTunnel = false;
 
   // response results
   int32_t FStatusCode = 0;

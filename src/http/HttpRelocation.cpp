@@ -5,18 +5,20 @@ namespace evc {
 
 namespace {
 
-// Schemes compare without regard to letter case: 'HTTP://host/x' is as
-// absolute as 'http://host/x'.
-bool IsAbsoluteHttp(const std::string& v) {
-  static const char kPrefix[] = "http://";
-  if (v.size() < 7) return false;
-  for (size_t i = 0; i < 7; ++i) {
+bool StartsWithNoCase(const std::string& v, const char* prefix) {
+  for (size_t i = 0; prefix[i] != 0; ++i) {
+    if (i >= v.size()) return false;
     char c = v[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPrefix[i]) return false;
+    if (c != prefix[i]) return false;
   }
   return true;
 }
+
+// Schemes compare without regard to letter case: 'HTTP://host/x' is as
+// absolute as 'http://host/x'; an https location is just as absolute, and
+// moves the request onto TLS.
+bool IsAbsoluteHttp(const std::string& v) { return StartsWithNoCase(v, "http://") || StartsWithNoCase(v, "https://"); }
 
 }  // namespace
 
@@ -26,10 +28,10 @@ void THttpCli::PrepareRelocation(const std::string& value) {
   if (FProxy.empty()) {
     if (!value.empty() && value[0] == '/') {
       FPath = value;
-      FLocation = "http://" + FHostName + value;
+      FLocation = FTargetScheme + "://" + FHostName + value;
     } else if (!IsAbsoluteHttp(value)) {
       FPath = ExtractURLDirectory(FPath) + value;
-      FLocation = "http://" + FHostName + FPath;
+      FLocation = FTargetScheme + "://" + FHostName + FPath;
     } else {
       path = FPath;
       SplitUrl(value, proto, user, pass, host, port, path);
@@ -37,7 +39,8 @@ void THttpCli::PrepareRelocation(const std::string& value) {
       // A location without a host stays on the current server.
       if (!host.empty()) {
         FHostName = host;
-        FPort = port.empty() ? std::string("80") : port;
+        FPort = port.empty() ? DefaultHttpPort(proto) : port;
+        FTargetScheme = proto;
       }
       if (!user.empty() && !pass.empty()) {
         FUsername = user;
@@ -72,7 +75,8 @@ void THttpCli::PrepareRelocation(const std::string& value) {
   } else {
     SplitUrl(value, proto, user, pass, host, port, path);
     if (host.empty()) host = FTargetHost;
-    FPort = port.empty() ? std::string("80") : port;
+    FPort = port.empty() ? DefaultHttpPort(proto) : port;
+    FTargetScheme = proto;
     if (!user.empty() && !pass.empty()) {
       FUsername = user;
       FPassword = pass;

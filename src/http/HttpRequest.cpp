@@ -10,14 +10,17 @@ void THttpCli::ComputeRequestTarget() {
     // A relative URL resolves against the previous request's path.
     path = FPath;
     SplitUrl(FURL, proto, user, pass, host, port, path);
+    // A relative URL stays with the last request's scheme.
+    if (!proto.empty() || !host.empty()) FTargetScheme = proto.empty() ? std::string("http") : proto;
     FPath = path;
     FTargetHost = host;
     FDocName = FPath;
     if (!user.empty()) FUsername = user;
     if (!pass.empty()) FPassword = pass;
-    if (port.empty()) port = "80";
+    if (port.empty()) port = DefaultHttpPort(proto);
   } else {
     SplitUrl(FURL, proto, user, pass, host, port, path);
+    FTargetScheme = proto.empty() ? std::string("http") : proto;
     FTargetHost = host;
     FDocName = path;
     if (!user.empty()) FUsername = user;
@@ -61,7 +64,14 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
   if (over()) return false;
 
   TStringList headers;
-  headers.Add(method + " " + FPath + " HTTP/" + version);
+  std::string target = FPath;
+  if (FTunnel) {
+    // Inside a tunnel the server itself reads the request: the path alone.
+    std::string proto, user, pass, host, port;
+    SplitUrl(FPath, proto, user, pass, host, port, target);
+    if (target.empty()) target = "/";
+  }
+  headers.Add(method + " " + target + " HTTP/" + version);
   if (!FSender.empty()) headers.Add("From: " + FSender);
   if (!FAccept.empty()) headers.Add("Accept: " + FAccept);
   if (!FReference.empty()) headers.Add("Referer: " + FReference);
@@ -77,7 +87,7 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
   if (FModifiedSince != 0) headers.Add("If-Modified-Since: " + FormatHttpDate(FModifiedSince) + " GMT");
   if (!FUsername.empty())
     headers.Add("Authorization: Basic " + EncodeText(1, FUsername + ":" + FPassword));
-  if (!FProxy.empty() && !FProxyUsername.empty())
+  if (!FProxy.empty() && !FTunnel && !FProxyUsername.empty())
     headers.Add("Proxy-Authorization: Basic " + EncodeText(1, FProxyUsername + ":" + FProxyPassword));
   if (!FCookie.empty()) headers.Add("Cookie: " + FCookie);
   if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {

@@ -76,6 +76,8 @@ void SplitAuthority(const std::string& rest, std::string& user, std::string& pas
 
 }  // namespace
 
+std::string DefaultHttpPort(const std::string& scheme) { return scheme == "https" ? "443" : "80"; }
+
 int LastPosition(const std::string& sub, const std::string& s) {
   if (sub.empty() || sub.size() > s.size()) return 0;
   size_t p = s.rfind(sub);

@@ -10,6 +10,7 @@
 #include "../../bench/LoopbackNginx.h"
 #include "HttpTestUtil.h"
 #include "common/LoopbackPeer.h"
+#include "common/Tinyproxy.h"
 
 using namespace evc;
 using namespace httptest;
@@ -163,18 +164,7 @@ TEST_F(Peers, BasicAuthenticationRightAndWrong) {
   EXPECT_EQ(stream.DataString(), "the secret\n");
 }
 
-// tinyproxy on a free port, optionally with its own Basic authentication.
-bool StartTinyproxy(loopback::TLoopbackPeer& peer, loopback::TTempDir& dir, int& port, const std::string& auth) {
-  std::string program = loopback::FindProgram("tinyproxy");
-  if (program.empty()) return false;
-  port = loopback::FreePort();
-  std::string conf = "Port " + std::to_string(port) +
-                     "\nListen 127.0.0.1\nTimeout 30\nMaxClients 16\nLogLevel Info\nAllow 127.0.0.1\n"
-                     "DisableViaHeader Yes\n" + auth;
-  std::string path = dir.Write("tinyproxy.conf", conf, 0644);
-  if (!peer.Start({program, "-d", "-c", path}, dir.File("tinyproxy.log"))) return false;
-  return peer.WaitListening(port);
-}
+using loopback::StartTinyproxy;
 
 TEST_F(Peers, ThroughTinyproxy) {
   if (loopback::FindProgram("tinyproxy").empty()) GTEST_SKIP() << "tinyproxy is not installed";
