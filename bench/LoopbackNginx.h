@@ -22,6 +22,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace evcpeer {
 
@@ -63,7 +64,8 @@ inline bool LoopbackPortAnswers(int port) {
 
 class TLoopbackNginx {
  public:
-  // `serverConfig` is added inside the server block (locations, options).
+  // `serverConfig` is added inside the server block (locations, options);
+  // in it @PORT@ and @TLSPORT@ stand for the ports chosen at Start.
   explicit TLoopbackNginx(std::string serverConfig = {}) : FServerConfig(std::move(serverConfig)) {
     char tmpl[] = "/tmp/evc-nginx-XXXXXX";
     if (!mkdtemp(tmpl)) {
@@ -85,6 +87,16 @@ class TLoopbackNginx {
   }
   TLoopbackNginx(const TLoopbackNginx&) = delete;
   TLoopbackNginx& operator=(const TLoopbackNginx&) = delete;
+
+  // Serves https too, on a second port, with this certificate (PEM files).
+  void EnableTls(const std::string& certFile, const std::string& keyFile) {
+    FTlsCert = certFile;
+    FTlsKey = keyFile;
+  }
+  int TlsPort() const { return FTlsPort; }
+  std::string TlsUrl(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(FTlsPort) + path;
+  }
 
   const std::string& Root() const { return FDir; }
   std::string DocumentRoot() const { return FDir + "/www"; }
@@ -121,7 +133,8 @@ class TLoopbackNginx {
     // Another program may take the free port before nginx binds it: retry.
     for (int attempt = 0; attempt < 5; ++attempt) {
       FPort = FreeLoopbackPort();
-      if (FPort == 0) continue;
+      FTlsPort = FTlsCert.empty() ? 0 : FreeLoopbackPort();
+      if (FPort == 0 || (!FTlsCert.empty() && (FTlsPort == 0 || FTlsPort == FPort))) continue;
       if (!WriteConfig()) {
         FError = "cannot write the nginx configuration";
         return false;
@@ -165,11 +178,23 @@ class TLoopbackNginx {
       << "  server {\n"
       << "    listen 127.0.0.1:" << FPort << ";\n"
       << "    server_name localhost;\n"
-      << "    root " << FDir << "/www;\n"
-      << FServerConfig << "\n"
+      << "    root " << FDir << "/www;\n";
+    if (!FTlsCert.empty())
+      c << "    listen 127.0.0.1:" << FTlsPort << " ssl;\n"
+        << "    ssl_certificate " << FTlsCert << ";\n"
+        << "    ssl_certificate_key " << FTlsKey << ";\n"
+        // Older nginx offers no TLS 1.3 unless told to.
+        << "    ssl_protocols TLSv1.2 TLSv1.3;\n";
+    c << Substituted(FServerConfig) << "\n"
       << "  }\n"
       << "}\n";
     return static_cast<bool>(c);
+  }
+
+  std::string Substituted(std::string text) const {
+    for (auto [mark, port] : {std::pair<std::string, int>{"@PORT@", FPort}, {"@TLSPORT@", FTlsPort}})
+      for (size_t p; (p = text.find(mark)) != std::string::npos;) text.replace(p, mark.size(), std::to_string(port));
+    return text;
   }
 
   bool Launch(const std::string& program) {
@@ -200,7 +225,7 @@ class TLoopbackNginx {
     FPid = pid;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (LoopbackPortAnswers(FPort)) return true;
+      if (LoopbackPortAnswers(FPort) && (FTlsPort == 0 || LoopbackPortAnswers(FTlsPort))) return true;
       int status = 0;
       if (waitpid(FPid, &status, WNOHANG) == FPid) {  // it gave up (port taken, bad config)
         FPid = -1;
@@ -230,7 +255,9 @@ class TLoopbackNginx {
   std::string FServerConfig;
   std::string FDir;
   std::string FError;
+  std::string FTlsCert, FTlsKey;
   int FPort = 0;
+  int FTlsPort = 0;
   pid_t FPid = -1;
 };
 

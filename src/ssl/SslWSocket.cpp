@@ -160,6 +160,14 @@ void TSslWSocket::FireSessionConnected(WORD error) {
   StartHandshake(false);
 }
 
+void TSslWSocket::StartSslClient() {
+  if (!FSslEnable || FSsl || FState != wsConnected || FType != winsock::SOCK_STREAM_W) {
+    ReportError("TLS cannot start on this connection");
+    return;
+  }
+  StartHandshake(false);
+}
+
 int TSslWSocket::VerifyChainCallback(X509_STORE_CTX* store, void*) {
   auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   TSslWSocket* sock = ssl ? SocketOf(ssl) : nullptr;

@@ -88,6 +88,12 @@ class TSslWSocket : public DAVidavi {
   int TransportWaiting(winsock::u_long* count) const override;
 
   // -- operations of this layer --
+  // Starts the client handshake on a connection that is already open and
+  // has carried plain bytes first (a proxy's CONNECT, a STARTTLS-style
+  // upgrade): OnSslHandshakeDone, then OnSessionConnected(0) follow, as
+  // after Connect. Needs SslEnable and a connected stream without TLS;
+  // otherwise it reports an error.
+  virtual void StartSslClient();
   virtual void FireSslHandshakeDone(WORD error);
   virtual void FireSslVerifyPeer(int32_t verifyResult, bool& accept);
 
