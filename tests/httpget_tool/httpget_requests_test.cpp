@@ -187,7 +187,9 @@ TEST_F(HttpgetRequests, BadOptionsExitWith2AndOneLine) {
            {"--no-such-option", "http://127.0.0.1/"},
            {"-o"},
            {"-o", "", "http://127.0.0.1/"},
-           {"https://127.0.0.1/"},
+           {"ftp://127.0.0.1/"},
+           {"--key", "/dev/null", "https://127.0.0.1/"},
+           {"--cacert", "/nonexistent/ca.pem", "https://127.0.0.1/"},
            {"-I", "-d", "-", "http://127.0.0.1/"},
            {"-H", "NoColon", "http://127.0.0.1/"},
            {"-H", "Bad Name: x", "http://127.0.0.1/"},
@@ -216,7 +218,8 @@ TEST_F(HttpgetRequests, BadOptionsExitWith2AndOneLine) {
   EXPECT_EQ(help.Status, 0);
   for (const char* opt : {"--output", "--head", "--data-file", "--header", "--user", "--proxy", "--socks-level",
                           "--include", "--range", "--cookie", "--agent", "--referer", "--no-cache",
-                          "--if-modified-since", "--max-redirs", "--trace", "--progress"})
+                          "--if-modified-since", "--max-redirs", "--trace", "--progress", "--cacert", "--capath",
+                          "--insecure", "--cert", "--key", "--tlsv1.2", "--tlsv1.3", "--verbose"})
     EXPECT_NE(help.Out.find(opt), std::string::npos) << opt;
 }
 

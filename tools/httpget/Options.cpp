@@ -5,6 +5,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <fstream>
 
 #include "base/TextUtils.h"
 
@@ -36,6 +37,8 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
+
+bool Readable(const std::string& path) { return std::ifstream(path).good(); }
 
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -99,16 +102,17 @@ std::string UrlScheme(const std::string& url) {
 TParseResult ParseOptions(int argc, const char* const* argv) {
   TParseResult result;
   TOptions& o = result.Options;
-  CLI::App app("httpget: fetches one document over HTTP/1.0 and writes it as it arrives.\n"
+  CLI::App app("httpget: fetches one document over HTTP/1.0 (or https) and writes it as it arrives.\n"
                "Exit status: 0 done, 22 the server answered 400 or above, 1 the request failed,\n"
-               "2 bad options.",
+               "2 bad options, 18 the TLS connection was cut short, 35 the TLS handshake failed,\n"
+               "60 the server's certificate was not accepted.",
                "httpget");
   app.get_formatter()->column_width(34);
 
   std::string url, data, user, proxyUser, range, modifiedSince, maxRedirs = "50", socksLevel, agent;
   std::vector<std::string> headers;
   bool head = false, progress = false, noProgress = false;
-  app.add_option("URL", url, "the document, as http://host[:port]/path")->required();
+  app.add_option("URL", url, "the document, as http[s]://host[:port]/path")->required();
   app.add_option("-o,--output", o.OutputFile, "write the document to FILE (default: standard output)")
       ->type_name("FILE");
   app.add_flag("-I,--head", head, "HEAD request: show the response header only");
@@ -134,6 +138,15 @@ TParseResult ParseOptions(int argc, const char* const* argv) {
   app.add_option("--max-redirs", maxRedirs, "give up after N relocations (default 50, -1: no limit)")
       ->type_name("N");
   app.add_flag("--trace", o.Trace, "every event of the client on standard error");
+  app.add_flag("-v,--verbose", o.Verbose, "the TLS protocol, cipher and certificate verdict on standard error");
+  app.add_option("--cacert", o.CaCert, "trust the authorities in FILE (PEM) for https")->type_name("FILE");
+  app.add_option("--capath", o.CaPath, "trust the authorities in DIR (hashed PEM files)")->type_name("DIR");
+  app.add_flag("-k,--insecure", o.Insecure, "accept any server certificate (no verdict)");
+  app.add_option("--cert", o.CertFile, "present this client certificate (PEM)")->type_name("FILE");
+  app.add_option("--key", o.KeyFile, "the key of --cert (PEM; default: in the --cert file)")->type_name("FILE");
+  bool tls12 = false, tls13 = false;
+  app.add_flag("--tlsv1.2", tls12, "TLS 1.2 or newer (the default)");
+  app.add_flag("--tlsv1.3", tls13, "TLS 1.3 only");
   auto* pOn = app.add_flag("--progress", progress, "progress bar on standard error");
   auto* pOff = app.add_flag("--no-progress", noProgress, "no progress bar");
   pOn->excludes(pOff);
@@ -151,7 +164,8 @@ TParseResult ParseOptions(int argc, const char* const* argv) {
 
     Check(!url.empty(), "the URL is empty");
     const std::string scheme = UrlScheme(url);
-    Check(scheme.empty() || scheme == "http", "unsupported scheme '" + scheme + "' (only http is spoken)");
+    Check(scheme.empty() || scheme == "http" || scheme == "https",
+          "unsupported scheme '" + scheme + "' (http and https are spoken)");
     Check(!HasLineBreak(url) && url.find_first_of(" \t") == std::string::npos,
           "the URL must not contain blanks or line breaks");
     o.Url = url;
@@ -227,6 +241,13 @@ TParseResult ParseOptions(int argc, const char* const* argv) {
             "--max-redirs wants a count (or -1 for no limit), not '" + maxRedirs + "'");
       o.MaxRelocations = neg ? -1 : std::stoi(digits);
     }
+    for (const auto& [name, file] : {std::pair<const char*, std::string>{"--cacert", o.CaCert},
+                                     {"--cert", o.CertFile},
+                                     {"--key", o.KeyFile}})
+      Check(file.empty() || Readable(file), std::string(name) + ": cannot read '" + file + "'");
+    Check(o.KeyFile.empty() || !o.CertFile.empty(), "--key needs --cert");
+    if (o.KeyFile.empty()) o.KeyFile = o.CertFile;
+    if (tls13) o.MinTls = 13;
     if (progress) o.Progress = true;
     if (noProgress) o.Progress = false;
   } catch (const TUsageError& e) {

@@ -30,6 +30,12 @@ struct TOptions {
   double ModifiedSince = 0;  // days since 1899-12-30, 0: none
   int MaxRelocations = 50;   // -1: no limit
   bool Trace = false;
+  bool Verbose = false;      // the TLS session and the certificate verdict on standard error
+  // TLS (https URLs and relocations)
+  std::string CaCert, CaPath;  // trusted authorities; both empty: the system's
+  bool Insecure = false;       // no verdict on the server's certificate
+  std::string CertFile, KeyFile;  // our own certificate
+  int MinTls = 12;             // lowest version: 12 or 13
   std::optional<bool> Progress;  // unset: only when standard error is a terminal
 };
 

@@ -44,7 +44,24 @@ std::string ErrorText(WORD error) {
     case httpErrAborted: return "Connection aborted on request";
     case httpErrLineTooLong: return "HTTP line too long";
     case httpErrBadResponse: return "Malformed response";
-    default: return SocketErrorText(error);
+    case httpErrNoTls: return "https is not spoken here";
+    case httpErrTunnelRefused: return "The proxy refused the tunnel";
+    default: return IsSslErrorCode(error) ? SslErrorText(error) : SocketErrorText(error);
+  }
+}
+
+// curl's statuses for TLS failures; every other failure is 1.
+int FailureStatus(WORD error) {
+  switch (error) {
+    case kSslCertNotTrusted:
+    case kSslHostMismatch:
+    case kSslCertExpired:
+    case kSslCertRefused:
+      return kExitTlsCertificate;
+    case kSslTruncated:
+      return kExitPartial;
+    default:
+      return IsSslErrorCode(error) ? kExitTlsHandshake : kExitFailed;
   }
 }
 
@@ -61,6 +78,28 @@ void TSession::Trace(const std::string& line) const {
   if (FOptions.Trace) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
+void TSession::Verbose(const std::string& line) const {
+  if (FOptions.Verbose || FOptions.Trace) std::fprintf(stderr, "* %s\n", line.c_str());
+}
+
+// What a user asks of an https session: what was agreed on, whom it was
+// with, and what was thought of the certificate.
+void TSession::ReportTls(WORD error) const {
+  const TSslWSocket& s = *FClient->SslSocket();
+  if (error == 0) Verbose("TLS connection using " + s.SslProtocol() + " / " + s.SslCipher());
+  if (!s.SslPeerSubject().empty()) {
+    Verbose("Server certificate: subject: " + s.SslPeerSubject());
+    Verbose("  issuer: " + s.SslPeerIssuer());
+    Verbose("  valid: " + s.SslPeerNotBefore() + " to " + s.SslPeerNotAfter());
+  }
+  if (!s.SslVerifyPeer())
+    Verbose("certificate not checked (--insecure): " + s.SslVerifyResultText());
+  else if (error == 0)
+    Verbose("certificate verify ok");
+  else
+    Verbose("TLS handshake failed: " + SslErrorText(error) + " (" + s.SslErrorDetail() + ")");
+}
+
 void TSession::Fail(const std::string& text) {
   if (FFailure.empty()) FFailure = text;
 }
@@ -72,9 +111,15 @@ void TSession::WriteHeaderLine(const std::string& line) {
 
 bool TSession::Prepare() {
   const TOptions& o = FOptions;
-  FClient = std::make_unique<THttpCli>(nullptr);
-  THttpCli& c = *FClient;
+  FClient = std::make_unique<THttpsCli>(nullptr);
+  THttpsCli& c = *FClient;
   c.SetURL(o.Url);
+  c.SetSslCAFile(o.CaCert);
+  c.SetSslCAPath(o.CaPath);
+  c.SetSslVerifyPeer(!o.Insecure);
+  c.SetSslCertFile(o.CertFile);
+  c.SetSslKeyFile(o.KeyFile);
+  c.SetSslMinVersion(o.MinTls == 13 ? sslTLSv1_3 : sslTLSv1_2);
   if (o.HasUser) {
     c.SetUsername(o.Username);
     c.SetPassword(o.Password);
@@ -127,7 +172,7 @@ static void ApplySocks(THttpCli& c, const TOptions& o) {
 }
 
 void TSession::HookEvents() {
-  THttpCli& c = *FClient;
+  THttpsCli& c = *FClient;
   const bool include = FOptions.Include || FOptions.Method == TMethod::Head;
 
   c.OnStateChange = [this](TObject*) {
@@ -226,6 +271,10 @@ void TSession::HookEvents() {
     Trace("OnUnsolicitedLine " + std::to_string(error) + " " + FClient->LastLine());
   };
   c.OnTrace = [this](TObject*) { Trace("OnTrace"); };
+  c.OnSslHandshakeDone = [this](TObject*, WORD error) {
+    Trace("OnSslHandshakeDone " + std::to_string(error));
+    ReportTls(error);
+  };
 }
 
 int TSession::Run() {
@@ -285,7 +334,7 @@ int TSession::Outcome() {
   }
   FOutput.Close();
   std::fprintf(stderr, "httpget: %s\n", FFailure.c_str());
-  return kExitFailed;
+  return FailureStatus(FError);
 }
 
 }  // namespace httpget

@@ -10,7 +10,7 @@
 #include "Output.h"
 #include "Progress.h"
 #include "base/Streams.h"
-#include "http/HttpProt.h"
+#include "ssl/HttpsCli.h"
 
 namespace httpget {
 
@@ -18,7 +18,10 @@ namespace httpget {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitPartial = 18;        // the TLS stream ended without close_notify
 constexpr int kExitHttpError = 22;
+constexpr int kExitTlsHandshake = 35;   // the handshake failed
+constexpr int kExitTlsCertificate = 60; // the server's certificate was not accepted
 
 class TSession {
  public:
@@ -31,12 +34,14 @@ class TSession {
   bool Prepare();
   void HookEvents();
   void Trace(const std::string& line) const;
+  void Verbose(const std::string& line) const;
+  void ReportTls(evc::WORD error) const;
   void WriteHeaderLine(const std::string& line);
   void Fail(const std::string& text);
   int Outcome();
 
   const TOptions& FOptions;
-  std::unique_ptr<evc::THttpCli> FClient;
+  std::unique_ptr<evc::THttpsCli> FClient;
   std::unique_ptr<evc::TStream> FPostStream;
   TOutput FOutput;
   TProgress FProgress;
