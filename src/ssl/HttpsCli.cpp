@@ -59,9 +59,11 @@ void THttpsCli::SocketSessionConnected(TObject* sender, WORD error) {
   }
   // Connected to the proxy: the tunnel comes first, the request after the
   // handshake inside it (which connects the session a second time).
+  const uint32_t serial = FRequestSerial;
+  if (RequestOver(serial)) return;
   FConnected = true;
   ChangeState(hcConnected);
-  if (FState != hcConnected) return;
+  if (RequestOver(serial)) return;  // a handler aborted the request
   FTunnelState = tnAwaitingReply;
   SendConnectRequest();
 }
