@@ -6,21 +6,6 @@
 
 namespace evc {
 
-namespace {
-
-// An answer to CONNECT larger than this is no proxy's.
-constexpr size_t kTunnelReplyLimit = kHttpLineCapacity;
-
-// Where the blank line of a reply ends (CR LF or a bare LF), or npos.
-size_t HeaderEnd(const std::string& s) {
-  size_t crlf = s.find("\r\n\r\n");
-  size_t lf = s.find("\n\n");
-  if (crlf != std::string::npos && (lf == std::string::npos || crlf + 2 <= lf)) return crlf + 4;
-  return lf == std::string::npos ? std::string::npos : lf + 2;
-}
-
-}  // namespace
-
 THttpsCli::THttpsCli(TComponent* owner)
     : THttpCli(owner, [](TComponent* socketOwner) -> DAVidavi* { return new TSslWSocket(socketOwner); }) {
   SslSocket()->OnSslHandshakeDone.Bind(this, &THttpsCli::SocketSslHandshakeDone);
@@ -33,7 +18,7 @@ bool THttpsCli::PrepareTransport() {
   THttpCli::PrepareTransport();
   FTunnelState = tnNone;
   FTunnelTarget.clear();
-  FTunnelReply.clear();
+  FTunnelReply = TTunnelReply();
   TSslWSocket* s = SslSocket();
   const bool secure = FTargetScheme == "https";
   // The certificate must name the host of the URL, not the address it was
@@ -89,56 +74,32 @@ void THttpsCli::SocketDataAvailable(TObject* sender, WORD error) {
   char buf[1024];
   int n = FCtrlSocket->Receive(buf, sizeof(buf));
   if (n <= 0) return;
-  FTunnelReply.append(buf, static_cast<size_t>(n));
-  size_t end = HeaderEnd(FTunnelReply);
-  if (end == std::string::npos) {
-    if (FTunnelReply.size() > kTunnelReplyLimit) EndTunnel(httpErrLineTooLong, 404, "HTTP line too long");
-    return;
+  switch (FTunnelReply.Take(buf, static_cast<size_t>(n))) {
+    case TTunnelReply::trIncomplete:
+      return;
+    case TTunnelReply::trOpen:
+      FTunnelState = tnOpen;
+      FTunnel = true;
+      SslSocket()->SetSslEnable(true);
+      SslSocket()->StartSslClient();
+      return;
+    case TTunnelReply::trRefused:
+      // The answer's lines are the response header the host sees.
+      for (const std::string& line : FTunnelReply.Lines()) FResponseHeader->Add(line);
+      EndTunnel(httpErrTunnelRefused, FTunnelReply.Status(), FTunnelReply.Reason());
+      return;
+    case TTunnelReply::trMalformed:
+      EndTunnel(httpErrBadResponse, 404, "the proxy's answer to CONNECT is not HTTP");
+      return;
+    case TTunnelReply::trTooLong:
+      EndTunnel(httpErrLineTooLong, 404, "HTTP line too long");
+      return;
+    case TTunnelReply::trExtraBytes:
+      // The server behind the tunnel says nothing before our hello: bytes
+      // after the proxy's consent would be taken for TLS nobody protected.
+      EndTunnel(httpErrBadResponse, 404, "the proxy sent bytes after its answer to CONNECT");
+      return;
   }
-  TunnelReplyDone(end);
-}
-
-void THttpsCli::TunnelReplyDone(size_t headerEnd) {
-  // The answer's lines are the response header the host sees if it fails.
-  const bool extra = headerEnd != FTunnelReply.size();
-  std::string text = FTunnelReply.substr(0, headerEnd);
-  FTunnelReply.clear();
-  std::string status;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t lf = text.find('\n', pos);
-    std::string line = text.substr(pos, lf - pos);
-    pos = lf + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) break;
-    if (status.empty()) status = line;
-    FResponseHeader->Add(line);
-  }
-  int code = 0;
-  bool numeric = status.size() >= 12 && status.compare(0, 5, "HTTP/") == 0;
-  for (size_t i = 9; numeric && i < 12; ++i) {
-    if (status[i] < '0' || status[i] > '9') numeric = false;
-    code = code * 10 + (status[i] - '0');
-  }
-  if (!numeric) {
-    EndTunnel(httpErrBadResponse, 404, "the proxy's answer to CONNECT is not HTTP");
-    return;
-  }
-  std::string reason = status.size() > 13 ? status.substr(13) : std::string();
-  if (code < 200 || code > 299) {
-    EndTunnel(httpErrTunnelRefused, code, reason);
-    return;
-  }
-  // The server behind the tunnel says nothing before our hello: bytes after
-  // the proxy's consent would be taken for TLS that nobody protected.
-  if (extra) {
-    EndTunnel(httpErrBadResponse, 404, "the proxy sent bytes after its answer to CONNECT");
-    return;
-  }
-  FResponseHeader->Clear();
-  FTunnelState = tnOpen;
-  FTunnel = true;
-  SslSocket()->SetSslEnable(true);
-  SslSocket()->StartSslClient();
 }
 
 void THttpsCli::EndTunnel(uint16_t error, int32_t status, const std::string& reason) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "http/HttpProt.h"
+#include "ssl/HttpsTunnelReply.h"
 #include "ssl/SslWSocket.h"
 
 namespace evc {
@@ -60,14 +61,12 @@ class THttpsCli : public THttpCli {
  private:
   enum TTunnelState : uint8_t { tnNone, tnAwaitingReply, tnOpen };
   void SendConnectRequest();
-  // The proxy's answer to CONNECT is in FTunnelReply, up to headerEnd.
-  void TunnelReplyDone(size_t headerEnd);
   void EndTunnel(uint16_t error, int32_t status, const std::string& reason);
   void SocketSslHandshakeDone(TObject* sender, WORD error);
 
   TTunnelState FTunnelState = tnNone;
   std::string FTunnelTarget;  // host:port of the tunnel; empty without one
-  std::string FTunnelReply;
+  TTunnelReply FTunnelReply;
 };
 
 }  // namespace evc

@@ -194,6 +194,37 @@ TEST_F(HttpsNginx, TlsInsideDantesSocksTunnel) {
   EXPECT_NE(c->SslSocket()->SslCipher(), "");
 }
 
+TEST(HttpsTunnelReply, VerdictsOnWhatAProxyAnswers) {
+  struct {
+    std::string bytes;
+    TTunnelReply::TVerdict verdict;
+    int status;
+    size_t lines;
+  } cases[] = {
+      {"HTTP/1.0 200 Connection established\r\nProxy-agent: tinyproxy\r\n\r\n", TTunnelReply::trOpen, 200, 2},
+      {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n<html>",
+       TTunnelReply::trRefused, 407, 2},
+      {"HTTP/1.0 200 OK\n\n\x16\x03\x01", TTunnelReply::trExtraBytes, 200, 1},
+      {"HTTP/1.0 200 OK\r\n", TTunnelReply::trIncomplete, 0, 0},
+      {"SSH-2.0-OpenSSH_9.2\r\n\r\n", TTunnelReply::trMalformed, 0, 1},
+      {"HTTP/1.0 2x0 OK\r\n\r\n", TTunnelReply::trMalformed, 0, 1},
+      {"\r\n\r\n", TTunnelReply::trMalformed, 0, 0},
+      {std::string(TTunnelReply::kLimit + 1, 'a'), TTunnelReply::trTooLong, 0, 0},
+  };
+  for (const auto& k : cases) {
+    TTunnelReply whole, bytewise;
+    whole.Take(k.bytes.data(), k.bytes.size());
+    // Extra bytes in a later piece are the handshake's to meet, not the reply's.
+    const size_t feed = k.verdict == TTunnelReply::trExtraBytes ? k.bytes.size() : 1;
+    for (size_t i = 0; i < k.bytes.size(); i += feed) bytewise.Take(k.bytes.data() + i, std::min(feed, k.bytes.size() - i));
+    for (const TTunnelReply* r : {&whole, &bytewise}) {
+      EXPECT_EQ(r->Verdict(), k.verdict) << k.bytes.substr(0, 40);
+      EXPECT_EQ(r->Status(), k.status) << k.bytes.substr(0, 40);
+      EXPECT_EQ(r->Lines().size(), k.lines) << k.bytes.substr(0, 40);
+    }
+  }
+}
+
 // Peers that misbehave in one way each; the request ends with the code
 // that names it, and a cut document is never reported as complete.
 TEST(HttpsPeer, FailuresAndTruncationEndTheRequestWithTheirCode) {
