@@ -13,54 +13,13 @@
 #include "http/Base64.h"
 #include "http/HttpProt.h"
 #include "platform/messages.h"
+#include "served_connection.h"
 #include "socket/DAVidavi.h"
 
 namespace {
 
 using namespace evc;
 
-
-// One served connection: collects the request, answers it, closes once the
-// answer has left.
-class TServedConnection {
- public:
-  TServedConnection(winsock::SOCKET handle, std::function<std::string(const std::string&, const std::string&)> answer)
-      : FAnswer(std::move(answer)) {
-    // The default linger (on, 0 s) would reset the connection at our close
-    // and could cost the client the end of its answer.
-    FSocket.SetLingerOnOff(wsLingerNoSet);
-    FSocket.OnDataAvailable = [this](TObject*, WORD) { Read(); };
-    FSocket.OnDataSent = [this](TObject*, WORD) {
-      if (FAnswered) FSocket.Close();
-    };
-    FSocket.OnSessionClosed = [this](TObject*, WORD) { FClosed = true; };
-    FSocket.Dup(handle);
-  }
-  bool Closed() const { return FClosed; }
-
- private:
-  void Read() {
-    char buf[4096];
-    int n;
-    while ((n = FSocket.Receive(buf, sizeof buf)) > 0) FRequest.append(buf, static_cast<size_t>(n));
-    size_t end = FRequest.find("\r\n\r\n");
-    if (FAnswered || end == std::string::npos) return;
-    // The body is complete once Content-Length bytes follow the header.
-    size_t length = 0;
-    size_t cl = FRequest.find("\r\nContent-Length: ");
-    if (cl != std::string::npos && cl < end) length = std::strtoul(FRequest.c_str() + cl + 18, nullptr, 10);
-    if (FRequest.size() < end + 4 + length) return;
-    FAnswered = true;
-    std::string line = FRequest.substr(0, FRequest.find("\r\n"));
-    FSocket.SendText(FAnswer(line, FRequest.substr(end + 4, length)));
-  }
-
-  DAVidavi FSocket{nullptr};
-  std::function<std::string(const std::string&, const std::string&)> FAnswer;
-  std::string FRequest;
-  bool FAnswered = false;
-  bool FClosed = false;
-};
 
 std::string Response(const std::string& status, const std::string& type, const std::string& body) {
   return "HTTP/1.0 " + status + "\r\nServer: evcomp demo\r\nContent-Type: " + type +
@@ -83,13 +42,13 @@ struct TRequestResult {
 
 bool RunHttpSection() {
   DAVidavi listener(nullptr);
-  std::list<std::unique_ptr<TServedConnection>> served;
+  std::list<std::unique_ptr<demo::TServedConnection<DAVidavi>>> served;
   listener.SetAddr("127.0.0.1");
   listener.SetPort("0");
   listener.OnSessionAvailable = [&](TObject*, WORD error) {
     if (error) return;
     served.remove_if([](const auto& c) { return c->Closed(); });
-    served.push_back(std::make_unique<TServedConnection>(listener.Accept(), Answer));
+    served.push_back(std::make_unique<demo::TServedConnection<DAVidavi>>(listener.Accept(), Answer));
   };
   listener.Listen();
   const std::string base = "http://127.0.0.1:" + listener.BoundPort();
