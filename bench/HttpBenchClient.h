@@ -9,9 +9,10 @@
 
 namespace evcbench {
 
-class TCountingHttpClient {
+template <class TClient>
+class TCountingClientOf {
  public:
-  explicit TCountingHttpClient(const std::string& url) : FClient(nullptr) {
+  explicit TCountingClientOf(const std::string& url) : FClient(nullptr) {
     FClient.SetURL(url);
     FClient.OnDocData = [this](evc::TObject*, const void*, int32_t len) { FBytes += len; };
     FClient.OnRequestDone = [this](evc::TObject*, evc::THttpRequest, evc::WORD e) {
@@ -30,12 +31,15 @@ class TCountingHttpClient {
   }
 
   int64_t Bytes() const { return FBytes; }
+  TClient& Client() { return FClient; }
 
  private:
-  evc::THttpCli FClient;
+  TClient FClient;
   int64_t FBytes = 0;
   bool FDone = false;
   evc::WORD FError = 0;
 };
+
+using TCountingHttpClient = TCountingClientOf<evc::THttpCli>;
 
 }  // namespace evcbench
