@@ -140,6 +140,11 @@ TEST_F(HttpsNginx, OnlyTheHostsChoiceSkipsTheCertificateVerdict) {
   ASSERT_TRUE(Fetch(plain, Server->TlsUrl("/small.txt"), out));
   EXPECT_EQ(out.error, httpErrNoTls);
   EXPECT_EQ(out.body, "");
+  // Nor does it follow a relocation to https over plain http.
+  ASSERT_TRUE(Fetch(plain, Server->Url("/to-https"), out));
+  EXPECT_EQ(out.error, httpErrNoTls);
+  EXPECT_EQ(out.locations, std::vector<std::string>{"https://127.0.0.1/hop"});
+  EXPECT_EQ(plain.TargetScheme(), "https");
 }
 
 TEST_F(HttpsNginx, ThroughTinyproxyWithConnectAndProxyAuthentication) {
