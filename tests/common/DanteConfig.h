@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 
+#include "common/LoopbackPeer.h"
+
 namespace loopback {
 
 inline std::string DanteConfig(int port) {
@@ -17,6 +19,15 @@ inline std::string DanteConfig(int port) {
          "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n}\n"
          "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n  command: connect\n  protocol: tcp\n}\n"
          "socks block {\n  from: 0.0.0.0/0 to: 0.0.0.0/0\n}\n";
+}
+
+// Starts danted with that configuration on a free port (into `port`);
+// false when it does not come up (its log tells why).
+inline bool StartDante(TLoopbackPeer& peer, const TTempDir& dir, int& port) {
+  port = FreePort();
+  return peer.Start({FindProgram("danted"), "-f", dir.Write("danted.conf", DanteConfig(port))},
+                    dir.File("danted.log")) &&
+         peer.WaitListening(port);
 }
 
 }  // namespace loopback

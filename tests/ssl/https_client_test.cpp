@@ -185,10 +185,8 @@ TEST_F(HttpsNginx, TlsInsideDantesSocksTunnel) {
   if (danted.empty()) GTEST_SKIP() << "danted is not installed";
   loopback::TTempDir dir;
   loopback::TLoopbackPeer proxy;
-  int port = loopback::FreePort();
-  ASSERT_TRUE(proxy.Start({danted, "-f", dir.Write("danted.conf", loopback::DanteConfig(port))},
-                          dir.File("danted.log")));
-  ASSERT_TRUE(proxy.WaitListening(port)) << proxy.Log();
+  int port = 0;
+  ASSERT_TRUE(loopback::StartDante(proxy, dir, port)) << proxy.Log();
   auto c = TrustingClient();
   c->SetSocksServer("127.0.0.1");
   c->SetSocksPort(std::to_string(port));

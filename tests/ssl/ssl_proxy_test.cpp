@@ -15,10 +15,8 @@ TEST(SslProxy, TlsLinesThroughDante) {
   if (danted.empty()) GTEST_SKIP() << "danted is not installed (scripts/install-deps installs it)";
   loopback::TTempDir dir;
   loopback::TLoopbackPeer proxy;
-  int proxyPort = loopback::FreePort();
-  ASSERT_TRUE(proxy.Start({danted, "-f", dir.Write("danted.conf", loopback::DanteConfig(proxyPort))},
-                          dir.File("danted.log")));
-  ASSERT_TRUE(proxy.WaitListening(proxyPort)) << proxy.Log();
+  int proxyPort = 0;
+  ASSERT_TRUE(loopback::StartDante(proxy, dir, proxyPort)) << proxy.Log();
 
   const TCerts& c = Certs();
   SSL_CTX* ctx = PeerContext(c.serverCert, c.serverKey);
