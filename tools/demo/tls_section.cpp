@@ -65,7 +65,7 @@ bool Get(THttpsCli& client, const std::string& url, TMemoryStream& document, TRe
     run.Error = error;
   };
   client.RequestAsync(hrGet);
-  return demo::PumpUntil([&] { return run.Done; }, 5000);
+  return Application().ProcessMessagesFor(5000, [&] { return run.Done; });
 }
 
 bool HttpsGet(const TLoopbackCertificates& made) {
@@ -104,7 +104,7 @@ bool HttpsGet(const TLoopbackCertificates& made) {
   bool ended = Get(stranger, url, nothing, run);
   demo::Say("without the authority", "error " + std::to_string(run.Error) + ": " + stranger.StatusText());
   ok = ok && ended && run.Error == kSslCertNotTrusted && nothing.Size() == 0;
-  demo::PumpUntil([&] { return served.empty() || served.back()->Closed(); }, 2000);
+  Application().ProcessMessagesFor(2000, [&] { return served.empty() || served.back()->Closed(); });
   listener.Close();
   return ok;
 }
