@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "SocketTestUtil.h"
+#include "common/Noise.h"
 
 using namespace evc;
 using sockt::PumpFor;
@@ -28,14 +29,10 @@ constexpr size_t kMaxRun = 65536;
 
 const char* StreamAt(int64_t pos) {
   static const std::vector<char> bytes = [] {
-    std::vector<char> v(kPeriod + kMaxRun);
-    uint32_t x = 2463534242u;
-    for (size_t i = 0; i < v.size(); ++i) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      v[i] = i < kPeriod ? static_cast<char>(x) : v[i - kPeriod];
-    }
+    std::vector<uint8_t> noise = testdata::Noise(kPeriod, 2463534242u);
+    std::vector<char> v(noise.begin(), noise.end());
+    v.resize(kPeriod + kMaxRun);
+    std::copy(v.begin(), v.begin() + kMaxRun, v.begin() + kPeriod);
     return v;
   }();
   return bytes.data() + static_cast<size_t>(pos) % kPeriod;
