@@ -48,6 +48,7 @@ THttpCli::THttpCli(TComponent* owner, THttpSocketFactory factory) : TComponent(o
   FResponseHeader = std::make_unique<TStringList>();
   FReqStream = std::make_unique<TMemoryStream>();
   HookSocketEvents();
+  FFraming.Owner = this;
   FState = hcReady;
   FRequestType = hrNone;
 }
@@ -143,8 +144,9 @@ void THttpCli::RequestAsync(THttpRequest rq) {
     throw EHttpException("HTTP component has nothing to post", httpErrNothingToPost);
 
   // A connection the previous response left open (a zero length, say) would
-  // make the socket refuse the new target; it goes without an event.
-  if (FCtrlSocket->State() != wsClosed) {
+  // make the socket refuse the new target; it goes without an event. One
+  // kept for reuse waits until the new target is known.
+  if (FCtrlSocket->State() != wsClosed && !FKeep.Idle) {
     FCtrlSocket->OnSessionClosed = nullptr;
     try {
       FCtrlSocket->Close();
@@ -163,6 +165,8 @@ void THttpCli::RequestAsync(THttpRequest rq) {
   ChangeState(hcNotConnected);
   if (RequestOver(serial)) return;
   ComputeRequestTarget();
+  FKeep.Reused = FKeep.Retried = false;
+  if (ResumeKeptConnection()) return;
   StartLookup();
 }
 
@@ -184,6 +188,9 @@ void THttpCli::ClearResponse() {
   FReceiveStart = 0;
   FReceiveBuffer[0] = 0;
   FLocation = FURL;
+  FContentLength64 = -1;
+  FRcvdCount64 = 0;
+  FFraming.ResetResponse();
 }
 
 bool THttpCli::PrepareTransport() {
@@ -282,17 +289,17 @@ void THttpCli::SocketSessionConnected(TObject* sender, WORD error) {
   try {
     switch (FRequestType) {
       case hrPost:
-        if (!SendRequest("POST", "1.0")) return;
+        if (!SendRequest("POST", FRequestVer)) return;
         FireSendBegin();
         if (RequestOver(serial)) return;
         FAllowedToSend = true;
         SocketDataSent(FCtrlSocket, 0);
         break;
       case hrHead:
-        SendRequest("HEAD", "1.0");
+        SendRequest("HEAD", FRequestVer);
         break;
       default:
-        SendRequest("GET", "1.0");
+        SendRequest("GET", FRequestVer);
         break;
     }
   } catch (...) {
@@ -309,6 +316,7 @@ void THttpCli::CloseConnection() {
 }
 
 void THttpCli::SocketSessionClosed(TObject* sender, WORD error) {
+  if (Http11() && TakeConnectionClose(error)) return;
   FConnected = false;
   // A connection that outlived its request (a zero-length reply left it
   // open) ends no request.
@@ -350,8 +358,8 @@ void THttpCli::Abort() {
   } catch (...) {
   }
   FStatusCode = 404;
-  FReasonPhrase = "Connection aborted on request";
-  FRequestDoneError = httpErrAborted;
+  FReasonPhrase = FAbortText;
+  FRequestDoneError = FAbortCode;
   if (wasLookingUp) {
     SocketSessionClosed(this, 0);
   } else {
@@ -370,6 +378,10 @@ void THttpCli::Abort() {
 
 void THttpCli::RequestSync(THttpRequest rq) {
   RequestAsync(rq);
+  if (FTimeout > 0) {
+    RequestSyncTimed();
+    return;
+  }
   while (FState != hcReady) {
     // Each turn sleeps in the kernel until a message or a socket
     // notification is there: a request that waits on the network costs no
@@ -380,6 +392,31 @@ void THttpCli::RequestSync(THttpRequest rq) {
     } else {
       Application().HandleMessage();
     }
+  }
+  if (FStatusCode > 399) throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
+}
+
+void THttpCli::RequestSyncTimed() {
+  const DWORD start = GetTickCount();
+  const auto limit = static_cast<DWORD>(FTimeout);
+  while (FState != hcReady) {
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= limit) {
+      FAbortCode = httpErrTimeout;
+      FAbortText = "Request timed out";
+      try {
+        Abort();
+      } catch (...) {
+      }
+      FAbortCode = httpErrAborted;
+      FAbortText = "Connection aborted on request";
+      throw EHttpException(FReasonPhrase, httpErrTimeout);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, limit - elapsed, QS_ALLINPUT);
+    if (FMultiThreaded)
+      FCtrlSocket->PumpMessages();
+    else
+      Application().ProcessMessages();
   }
   if (FStatusCode > 399) throw EHttpException(FReasonPhrase, static_cast<uint16_t>(FStatusCode));
 }
@@ -471,6 +508,10 @@ const TClassInfo& THttpCli::StaticClassInfo() {
               .WithDefault(std::string()),
           P::String("AcceptRanges", &THttpCli::AcceptRanges, nullptr).NotStored(),
           P::Boolean("MultiThreaded", &THttpCli::MultiThreaded, &THttpCli::SetMultiThreaded).WithDefault(false),
+          P::String("RequestVer", &THttpCli::RequestVer, &THttpCli::SetRequestVer).WithDefault(std::string("1.0")),
+          P::Integer("KeepAliveTimeout", &THttpCli::KeepAliveTimeout, &THttpCli::SetKeepAliveTimeout)
+              .WithDefault(int64_t(30000)),
+          P::Integer("Timeout", &THttpCli::Timeout, &THttpCli::SetTimeout).WithDefault(int64_t(0)),
           P::String("SocksServer", &THttpCli::SocksServer, &THttpCli::SetSocksServer).WithDefault(std::string()),
           P::String("SocksLevel", &THttpCli::SocksLevel, &THttpCli::SetSocksLevel).WithDefault(std::string("5")),
           P::String("SocksPort", &THttpCli::SocksPort, &THttpCli::SetSocksPort).WithDefault(std::string()),

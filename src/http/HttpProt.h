@@ -23,6 +23,7 @@
 #include "base/Exception.h"
 #include "base/Streams.h"
 #include "base/Strings.h"
+#include "http/HttpChunked.h"
 #include "platform/messages.h"
 #include "socket/DAVidavi.h"
 
@@ -55,6 +56,13 @@ constexpr uint16_t httpErrLineTooLong = 4;   // a response line over 8192 bytes
 constexpr uint16_t httpErrBadResponse = 5;   // a status code or length that is not a number
 constexpr uint16_t httpErrNoTls = 6;         // an https target, and this client has no TLS
 constexpr uint16_t httpErrTunnelRefused = 7; // the proxy refused the CONNECT tunnel
+// The rest come only with RequestVer "1.1" (and the Timeout of the
+// synchronous calls).
+constexpr uint16_t httpErrBadChunk = 8;      // a chunk size or trailer line that cannot be read
+constexpr uint16_t httpErrChunkOverflow = 9; // a chunk size beyond 64 bits
+constexpr uint16_t httpErrChunkEnd = 10;     // a chunk's data not followed by CR LF
+constexpr uint16_t httpErrIncomplete = 11;   // the connection closed before the response ended
+constexpr uint16_t httpErrTimeout = 12;      // Timeout passed before the request ended
 
 class EHttpException : public Exception {
  public:
@@ -220,6 +228,20 @@ class THttpCli : public TComponent {
   void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
   const std::string& AcceptRanges() const { return FAcceptRanges; }
   bool MultiThreaded() const { return FMultiThreaded; }
+  // "1.0" (the default: one connection per request, the document ends with
+  // the server's close) or "1.1": persistent connections, bodies framed by
+  // their length or the chunked coding, interim 1xx answers skipped. Any
+  // other value is refused with EHttpException.
+  const std::string& RequestVer() const { return FRequestVer; }
+  void SetRequestVer(const std::string& v);
+  // With "1.1": how long (ms) a connection may sit idle and still carry the
+  // next request; 0 keeps none open.
+  int32_t KeepAliveTimeout() const { return FKeepAliveTimeout; }
+  void SetKeepAliveTimeout(int32_t v) { FKeepAliveTimeout = v < 0 ? 0 : v; }
+  // How long (ms) Get, Post and Head wait before they abort the request and
+  // raise EHttpException with code 12; 0 waits as long as it takes.
+  int32_t Timeout() const { return FTimeout; }
+  void SetTimeout(int32_t v) { FTimeout = v < 0 ? 0 : v; }
 
   // The SOCKS settings are the socket's own: reading returns the socket's
   // value, writing goes to the socket (with its checks). The socket forgets
@@ -251,6 +273,12 @@ class THttpCli : public TComponent {
   const std::string& DocumentName() const { return FDocName; }
   int32_t ReceivedCount() const { return FRcvdCount; }
   int32_t PostedCount() const { return FSentCount; }
+  // The counts above in 64 bits, for documents of 2 GiB and more (BodyLength
+  // reads -1 for a length that does not fit in 32 bits).
+  int64_t ContentLength64() const { return FContentLength64; }
+  int64_t RcvdCount64() const { return FRcvdCount64; }
+  // Whether the last request went out on a connection kept from an earlier one.
+  bool ConnectionReused() const { return FKeep.Reused; }
   TStream* ReceiveStream() const { return FRcvdStream; }
   void SetReceiveStream(TStream* s) { FRcvdStream = s; }
   TStream* PostStream() const { return FSendStream; }
@@ -331,6 +359,44 @@ class THttpCli : public TComponent {
   void ParseStatusLine(const std::string& line);
   void ParseHeaderField(const std::string& line);
   void HookSocketEvents();
+  // RequestSync's wait when Timeout is set: at most that long, then the
+  // request is aborted with code 12 and EHttpException raised.
+  void RequestSyncTimed();
+  // Gives the document a ".htm" name when it is HTML without a fitting one.
+  void AdjustDocumentNameForType();
+
+  // -- HTTP/1.1: framing of the response --
+  bool Http11() const { return FRequestVer == "1.1"; }
+  // Takes a header line before ProcessHeaderLine sees it: interim 1xx
+  // responses and a first line that is no status line. True when taken.
+  bool TakeInterimLine();
+  // Notes a header field that decides the framing or the connection's fate.
+  void NoteFramingField(const std::string& name, const std::string& value);
+  // The header has ended (no relocation pending): chooses how the body ends.
+  void BeginFramedBody();
+  // Body bytes as received; they go through the framing to ProcessBodyData.
+  void FeedFramedBody(const char* data, size_t len);
+  // Hands document bytes to ProcessBodyData; false when the request moved on.
+  bool DeliverBody(const char* data, size_t len);
+  // The response has ended: the connection is kept or closed, and the
+  // request is done. `extra` tells that bytes followed the response.
+  void CompleteFramedResponse(bool extra);
+
+  // -- HTTP/1.1: the connection kept between requests --
+  // What a kept connection must match to carry a request: scheme, the host
+  // and port connected to (the server or the proxy), the local address and
+  // the SOCKS server.
+  virtual std::string ConnectionKey() const;
+  // Sends the request on the kept connection when it fits; false otherwise
+  // (a connection that does not fit is closed).
+  bool ResumeKeptConnection();
+  // Closes the socket without the close reaching the request.
+  void CloseQuietly();
+  // The socket's close as the 1.1 rules see it; true when nothing else is
+  // to be done with it (an idle connection went, or the request is retried).
+  bool TakeConnectionClose(WORD error);
+  // Bytes on a connection that no response is expected on: it is dropped.
+  bool TakeIdleData();
 
   // -- fields --
   DAVidavi* FCtrlSocket = nullptr;  // owned (the client is its owner)
@@ -401,6 +467,43 @@ class THttpCli : public TComponent {
   std::unique_ptr<TMemoryStream> FReqStream;
   WORD FRequestDoneError = 0;
   TNextLine FNext = nlNone;
+
+  std::string FRequestVer = "1.0";
+  int32_t FKeepAliveTimeout = 30000;
+  int32_t FTimeout = 0;
+  int64_t FContentLength64 = -1;
+  int64_t FRcvdCount64 = 0;
+  // What Abort reports; a Timeout ends the request the same way with its own.
+  uint16_t FAbortCode = httpErrAborted;
+  const char* FAbortText = "Connection aborted on request";
+
+  // How the body of the current response ends.
+  enum TBodyFraming : uint8_t { bfUntilClose, bfLength, bfChunked };
+  struct TFraming : THttpChunkDecoder::TSink {
+    THttpCli* Owner = nullptr;
+    TBodyFraming Kind = bfUntilClose;
+    int64_t Left = 0;          // bfLength: document bytes still to come
+    bool Chunked = false;      // Transfer-Encoding ends with chunked
+    bool OtherCoding = false;  // a transfer coding that only a close can end
+    bool Close = false;        // Connection: close
+    bool KeepAlive = false;    // Connection: keep-alive (for a 1.0 server)
+    bool Server11 = false;     // the status line says HTTP/1.1
+    bool Interim = false;      // inside a 1xx response
+    bool Answered = false;     // a line of an answer arrived
+    THttpChunkDecoder Decoder;
+    bool ChunkData(const char* data, size_t len) override { return Owner->DeliverBody(data, len); }
+    void TrailerLine(const std::string& line) override { Owner->FResponseHeader->Add(line); }
+    void ResetResponse();
+  } FFraming;
+  std::string FFramedInput;  // body bytes taken from the line buffer
+
+  struct TKeptConnection {
+    bool Idle = false;     // open, with no request on it
+    bool Reused = false;   // the current request went out on a kept connection
+    bool Retried = false;  // the current request was sent a second time
+    DWORD IdleSince = 0;
+    std::string Key;
+  } FKeep;
 
   // Every request gets a number; the ready and relocation messages carry it,
   // so that one left over from an ended request cannot touch the next one.

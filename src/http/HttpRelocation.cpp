@@ -110,6 +110,7 @@ void THttpCli::RelocationClosed(TObject* sender, WORD error) {
   FHeaderLineCount = 0;
   FBodyDataCount = 0;
   FContentLength = -1;
+  FContentLength64 = -1;
   FContentType.clear();
   FStatusCode = 0;
   if (!FProxy.empty()) {

@@ -79,6 +79,8 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
   if (method == "POST" && !FContentTypePost.empty()) headers.Add("Content-Type: " + FContentTypePost);
   if (!FAgent.empty()) headers.Add("User-Agent: " + FAgent);
   headers.Add("Host: " + FTargetHost);
+  // A client that keeps nothing open says so, and the server need not wait.
+  if (Http11() && FKeepAliveTimeout == 0) headers.Add("Connection: close");
   if (FNoCache) headers.Add("Pragma: no-cache");
   if (method == "POST") {
     int64_t size = FSendStream ? FSendStream->Size() : 0;

@@ -29,6 +29,18 @@ bool ParseInteger(const std::string& s, int32_t& value) {
   return true;
 }
 
+// Digits only, within 63 bits: a length too large for the 32-bit count.
+bool ParseLength64(const std::string& s, int64_t& value) {
+  if (s.empty() || s.size() > 18) return false;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  value = v;
+  return true;
+}
+
 // Characters from 1-based position `from`, `count` of them; empty past the end.
 std::string Slice(const std::string& s, size_t from, size_t count = std::string::npos) {
   if (from < 1 || from > s.size()) return std::string();
@@ -55,6 +67,7 @@ void THttpCli::AbandonResponse(uint16_t code) {
 }
 
 void THttpCli::SocketDataAvailable(TObject* sender, WORD error) {
+  if (TakeIdleData()) return;
   CompactReceiveBuffer();
   if (FRequestType != hrNone && FState == hcAwaitingBody && FNext == nlBody && FReceiveLen == 0) {
     // Once the document flows there are no lines to assemble: large blocks
@@ -62,6 +75,10 @@ void THttpCli::SocketDataAvailable(TObject* sender, WORD error) {
     if (FBodyBlock.empty()) FBodyBlock.resize(kHttpBodyBlock);
     int n = FCtrlSocket->Receive(FBodyBlock.data(), static_cast<int>(FBodyBlock.size()));
     if (n <= 0) return;
+    if (FFraming.Kind != bfUntilClose) {
+      FeedFramedBody(FBodyBlock.data(), static_cast<size_t>(n));
+      return;
+    }
     FLastLine.assign(FBodyBlock.data(), static_cast<size_t>(n));
     CallNextLineHandler();
     return;
@@ -143,10 +160,18 @@ void THttpCli::HandleReceivedBytes(int count, WORD error) {
 }
 
 void THttpCli::CallNextLineHandler() {
-  if (FNext == nlHeader)
+  if (FNext == nlHeader) {
+    if (Http11() && TakeInterimLine()) return;
     ProcessHeaderLine();
-  else if (FNext == nlBody)
-    ProcessBodyData();
+  } else if (FNext == nlBody) {
+    if (FFraming.Kind == bfUntilClose) {
+      ProcessBodyData();
+      return;
+    }
+    // LastLine is about to carry the document bytes the framing finds in it.
+    FFramedInput.swap(FLastLine);
+    FeedFramedBody(FFramedInput.data(), FFramedInput.size());
+  }
 }
 
 void THttpCli::ProcessHeaderLine() {
@@ -183,14 +208,16 @@ void THttpCli::ProcessHeaderLine() {
       CloseConnection();
       return;
     }
+    if (Http11()) {
+      BeginFramedBody();
+      return;
+    }
     if (FContentLength == 0) {
       FireHeaderEnd();
       if (!RequestOver(serial)) PostReady();
       return;
     }
-    size_t dot = FDocName.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : LowerCase(FDocName.substr(dot));
-    if ((ext.empty() || ext == ".exe") && FContentType == "text/html") ReplaceExtension(FDocName, "htm");
+    AdjustDocumentNameForType();
     FNext = nlBody;
     ChangeState(hcAwaitingBody);
     if (RequestOver(serial)) return;
@@ -216,6 +243,12 @@ void THttpCli::ProcessHeaderLine() {
   OnHeaderData(this);
 }
 
+void THttpCli::AdjustDocumentNameForType() {
+  size_t dot = FDocName.rfind('.');
+  std::string ext = dot == std::string::npos ? std::string() : LowerCase(FDocName.substr(dot));
+  if ((ext.empty() || ext == ".exe") && FContentType == "text/html") ReplaceExtension(FDocName, "htm");
+}
+
 void THttpCli::ParseStatusLine(const std::string& line) {
   int32_t code = 0;
   if (!ParseInteger(Slice(line, 10, 3), code)) {
@@ -225,6 +258,7 @@ void THttpCli::ParseStatusLine(const std::string& line) {
   }
   FStatusCode = code;
   FReasonPhrase = Slice(line, 14);
+  FFraming.Server11 = line.compare(0, 8, "HTTP/1.1") == 0;
 }
 
 void THttpCli::ParseHeaderField(const std::string& line) {
@@ -241,11 +275,15 @@ void THttpCli::ParseHeaderField(const std::string& line) {
   } else if (name == "content-length") {
     int32_t length = 0;
     std::string text = Trim(value);
-    if (!ParseInteger(text, length)) {
+    if (ParseInteger(text, length)) {
+      FContentLength = length;
+      FContentLength64 = length;
+    } else if (ParseLength64(text, FContentLength64)) {
+      FContentLength = -1;  // 2 GiB or more: only the 64-bit count holds it
+    } else {
       AbandonResponse(httpErrBadResponse);
       throw EConvertError("'" + text + "' is not a valid integer value");
     }
-    FContentLength = length;
   } else if (name == "content-range") {
     // 'bytes 100-199/1000'
     size_t dash = value.find('-');
@@ -263,6 +301,8 @@ void THttpCli::ParseHeaderField(const std::string& line) {
   } else if (name == "set-cookie") {
     bool accept = true;
     FireCookie(value, accept);
+  } else if (Http11()) {
+    NoteFramingField(name, value);
   }
 }
 
@@ -275,6 +315,7 @@ void THttpCli::ProcessBodyData() {
   ++FBodyDataCount;
   // A 32-bit count, as published; past 2 GiB it wraps instead of overflowing.
   FRcvdCount = static_cast<int32_t>(static_cast<uint32_t>(FRcvdCount) + static_cast<uint32_t>(FLastLine.size()));
+  FRcvdCount64 += static_cast<int64_t>(FLastLine.size());
   if (FRcvdStream) FRcvdStream->Write(FLastLine.data(), static_cast<int64_t>(FLastLine.size()));
   FireDocData(FLastLine.data(), static_cast<int32_t>(FLastLine.size()));
 }
