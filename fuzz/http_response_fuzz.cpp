@@ -4,7 +4,10 @@
 // Only the chunking of the document may differ, and once the client has
 // closed the connection itself (an error status, a relocation, a response
 // it gave up on) it reads nothing more, so the document may then stop
-// early but never differ in the bytes it has.
+// early but never differ in the bytes it has. Every input is read twice:
+// as the answer to an HTTP/1.0 request and to an HTTP/1.1 one, where the
+// body is framed by its length or the chunked coding and the end of the
+// response ends the reading too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,8 +45,10 @@ class TFuzzClient : public THttpCli {
     };
   }
 
-  void Reset(TResult& r) {
+  void Reset(TResult& r, bool http11) {
     R = &r;
+    FRequestVer = http11 ? "1.1" : "1.0";
+    FKeep = {};
     // Messages of the previous run carry its number and are ignored.
     ++FRequestSerial;
     Application().ProcessMessages();
@@ -92,10 +97,13 @@ class TFuzzClient : public THttpCli {
       if (took <= 0 || took > len) __builtin_trap();
       data += took;
       size -= static_cast<size_t>(took);
+      // A 1.1 response that has ended takes nothing more.
+      if (Http11() && FNext == nlNone) R->closed = true;
     }
     return true;
   }
 
+  WORD DoneError() const { return FRequestDoneError; }
   TResult* R = nullptr;
 };
 
@@ -103,7 +111,8 @@ std::string TResult::Summary(const TFuzzClient& c) const {
   std::string s = outcome + "|" + std::to_string(c.HttpStatus()) + "|" + c.StatusText() + "|" +
                   std::to_string(c.BodyLength()) + "|" + c.ContentType() + "|" + c.Location() + "|" +
                   c.DocumentName() + "|" + c.ContentRangeBegin() + "|" + c.ContentRangeEnd() + "|" +
-                  c.AcceptRanges() + "|" + std::to_string(c.State()) + "|" + std::to_string(c.RequestType());
+                  c.AcceptRanges() + "|" + std::to_string(c.State()) + "|" + std::to_string(c.RequestType()) + "|" +
+                  std::to_string(c.ContentLength64()) + "|" + std::to_string(c.DoneError());
   for (const auto& l : lines) s += "\n" + l;
   s += "\nheader:";
   for (int i = 0; i < c.ResponseHeader()->Count(); ++i) s += "\n" + (*c.ResponseHeader())[i];
@@ -118,11 +127,11 @@ struct TRun {
   int32_t received = 0;
 };
 
-TRun Run(const uint8_t* data, size_t size, size_t fragment) {
+TRun Run(const uint8_t* data, size_t size, size_t fragment, bool http11) {
   static TFuzzClient* c = new TFuzzClient();  // lives for the whole process
   TResult r;
   TRun out;
-  c->Reset(r);
+  c->Reset(r, http11);
   if (fragment == 0) fragment = size > 0 ? size : 1;
   for (size_t off = 0; off < size; off += fragment) {
     size_t n = size - off < fragment ? size - off : fragment;
@@ -130,6 +139,7 @@ TRun Run(const uint8_t* data, size_t size, size_t fragment) {
     if (r.closed) break;
   }
   if (c->ReceivedCount() != static_cast<int32_t>(r.body.size())) __builtin_trap();
+  if (c->RcvdCount64() != static_cast<int64_t>(r.body.size())) __builtin_trap();
   out.summary = r.Summary(*c);
   out.received = c->ReceivedCount();
   out.body = r.body;
@@ -139,14 +149,11 @@ TRun Run(const uint8_t* data, size_t size, size_t fragment) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 20000) return 0;
-  TRun whole = Run(data, size, 0);
-  std::vector<size_t> sizes;
-  for (size_t k = 1; k <= 256 && k < size; ++k) sizes.push_back(k);
-  for (size_t k = 512; k < size; k *= 2) sizes.push_back(k);
+// Every split must read as the whole input does.
+static void CheckSplits(const uint8_t* data, size_t size, const std::vector<size_t>& sizes, bool http11) {
+  TRun whole = Run(data, size, 0, http11);
   for (size_t k : sizes) {
-    TRun split = Run(data, size, k);
+    TRun split = Run(data, size, k, http11);
     if (split.summary != whole.summary) __builtin_trap();
     if (split.closed != whole.closed) __builtin_trap();
     if (whole.closed) {
@@ -155,5 +162,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       __builtin_trap();
     }
   }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 20000) return 0;
+  std::vector<size_t> sizes;
+  for (size_t k = 1; k <= 256 && k < size; ++k) sizes.push_back(k);
+  for (size_t k = 512; k < size; k *= 2) sizes.push_back(k);
+  CheckSplits(data, size, sizes, false);
+  CheckSplits(data, size, sizes, true);
   return 0;
 }

@@ -8,10 +8,12 @@
 #include <chrono>
 
 #include "HttpTestUtil.h"
-#include "KeepAliveServer.h"
+#include "common/KeepAliveServer.h"
 
 using namespace evc;
 using namespace httptest;
+using evctest::TAnswer;
+using evctest::TKeepAliveServer;
 
 namespace {
 

@@ -93,6 +93,17 @@ bool ParseRange(const std::string& text, std::string& begin, std::string& end) {
   return true;
 }
 
+std::optional<int> ParseSeconds(const std::string& text) {
+  // Digits with at most one point; below a millisecond counts as one.
+  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789.") != std::string::npos ||
+      std::count(text.begin(), text.end(), '.') > 1 || text == ".")
+    return std::nullopt;
+  double seconds = std::stod(text);
+  if (seconds <= 0 || seconds > 2000000) return std::nullopt;
+  double ms = seconds * 1000.0;
+  return ms < 1 ? 1 : static_cast<int>(ms + 0.5);
+}
+
 std::string UrlScheme(const std::string& url) {
   auto p = url.find("://");
   if (p == std::string::npos) return {};
@@ -102,19 +113,31 @@ std::string UrlScheme(const std::string& url) {
 TParseResult ParseOptions(int argc, const char* const* argv) {
   TParseResult result;
   TOptions& o = result.Options;
-  CLI::App app("httpget: fetches one document over HTTP/1.0 (or https) and writes it as it arrives.\n"
-               "Exit status: 0 done, 22 the server answered 400 or above, 1 the request failed,\n"
-               "2 bad options, 18 the TLS connection was cut short, 35 the TLS handshake failed,\n"
-               "60 the server's certificate was not accepted.",
+  CLI::App app("httpget: fetches documents over HTTP/1.0 (or 1.1, or https) and writes them as they arrive.\n"
+               "Exit status: 0 done, 22 the server answered 400 or above, 28 a time limit passed,\n"
+               "1 the request failed, 2 bad options, 18 the TLS connection was cut short, 35 the TLS\n"
+               "handshake failed, 60 the server's certificate was not accepted (with several URLs:\n"
+               "the last failure's).",
                "httpget");
   app.get_formatter()->column_width(34);
 
-  std::string url, data, user, proxyUser, range, modifiedSince, maxRedirs = "50", socksLevel, agent;
+  std::vector<std::string> urls;
+  std::string maxTime, connectTimeout;
+  bool http10 = false;
+  std::string data, user, proxyUser, range, modifiedSince, maxRedirs = "50", socksLevel, agent;
   std::vector<std::string> headers;
   bool head = false, progress = false, noProgress = false;
-  app.add_option("URL", url, "the document, as http[s]://host[:port]/path")->required();
-  app.add_option("-o,--output", o.OutputFile, "write the document to FILE (default: standard output)")
-      ->type_name("FILE");
+  app.add_option("URL", urls, "the documents, as http[s]://host[:port]/path (several with --http1.1 or --http1.0)")->required();
+  app.add_option("-o,--output", o.OutputFiles, "write the document to FILE (default: standard output); one for each URL")
+      ->type_name("FILE")
+      ->allow_extra_args(false);
+  auto* v11 = app.add_flag("--http1.1", o.Http11, "HTTP/1.1: one connection for several URLs, chunked bodies");
+  auto* v10 = app.add_flag("--http1.0", http10, "HTTP/1.0, a connection for each request (the default)");
+  v11->excludes(v10);
+  app.add_option("-m,--max-time", maxTime, "give up on a transfer after SECONDS (exit status 28)")
+      ->type_name("SECONDS");
+  app.add_option("--connect-timeout", connectTimeout, "give up when not connected within SECONDS (exit status 28)")
+      ->type_name("SECONDS");
   app.add_flag("-I,--head", head, "HEAD request: show the response header only");
   app.add_option("-d,--data-file", data, "POST the bytes of FILE (- for standard input)")->type_name("FILE");
   app.add_option("-H,--header", headers, "add a request header line (repeatable)")
@@ -162,16 +185,33 @@ TParseResult ParseOptions(int argc, const char* const* argv) {
       throw TUsageError{e.what()};
     }
 
-    Check(!url.empty(), "the URL is empty");
-    const std::string scheme = UrlScheme(url);
-    Check(scheme.empty() || scheme == "http" || scheme == "https",
-          "unsupported scheme '" + scheme + "' (http and https are spoken)");
-    Check(!HasLineBreak(url) && url.find_first_of(" \t") == std::string::npos,
-          "the URL must not contain blanks or line breaks");
-    o.Url = url;
+    for (const std::string& url : urls) {
+      Check(!url.empty(), "the URL is empty");
+      const std::string scheme = UrlScheme(url);
+      Check(scheme.empty() || scheme == "http" || scheme == "https",
+            "unsupported scheme '" + scheme + "' (http and https are spoken)");
+      Check(!HasLineBreak(url) && url.find_first_of(" \t") == std::string::npos,
+            "the URL must not contain blanks or line breaks");
+    }
+    // Without a version asked for, httpget stays the one-document tool it was.
+    Check(urls.size() == 1 || o.Http11 || http10, "several URLs need --http1.1 (or --http1.0)");
+    o.Urls = urls;
 
-    Check(app.count("--output") == 0 || !o.OutputFile.empty(), "the output file name is empty");
-    if (o.OutputFile == "-") o.OutputFile.clear();  // as curl: "-" is standard output
+    Check(o.OutputFiles.size() <= o.Urls.size(), "more -o options than URLs");
+    for (std::string& f : o.OutputFiles) {
+      Check(!f.empty(), "the output file name is empty");
+      if (f == "-") f.clear();  // as curl: "-" is standard output
+    }
+    if (app.count("--max-time")) {
+      auto ms = ParseSeconds(maxTime);
+      Check(ms.has_value(), "--max-time wants a number of seconds above 0, not '" + maxTime + "'");
+      o.MaxTimeMs = *ms;
+    }
+    if (app.count("--connect-timeout")) {
+      auto ms = ParseSeconds(connectTimeout);
+      Check(ms.has_value(), "--connect-timeout wants a number of seconds above 0, not '" + connectTimeout + "'");
+      o.ConnectTimeoutMs = *ms;
+    }
     if (head) o.Method = TMethod::Head;
     if (!data.empty()) {
       Check(!head, "-I and -d ask for different methods: choose one");

@@ -10,9 +10,10 @@ namespace httpget {
 enum class TMethod { Get, Head, Post };
 
 struct TOptions {
-  std::string Url;
+  std::vector<std::string> Urls;  // fetched in order, on one connection where they can share it
   TMethod Method = TMethod::Get;
-  std::string OutputFile;    // empty: standard output
+  // The n-th -o is where the n-th URL goes; empty, or none given: standard output.
+  std::vector<std::string> OutputFiles;
   std::string DataFile;      // POST body: a file name, or "-" for standard input
   std::vector<std::string> Headers;  // extra "Name: value" lines
   std::string Username, Password;
@@ -36,6 +37,9 @@ struct TOptions {
   bool Insecure = false;       // no verdict on the server's certificate
   std::string CertFile, KeyFile;  // our own certificate
   int MinTls = 12;             // lowest version: 12 or 13
+  bool Http11 = false;       // --http1.1: kept connections, chunked bodies
+  int MaxTimeMs = 0;         // for each transfer, 0: no limit
+  int ConnectTimeoutMs = 0;  // until connected, 0: no limit
   std::optional<bool> Progress;  // unset: only when standard error is a terminal
 };
 
@@ -55,6 +59,10 @@ std::optional<double> ParseDateTime(const std::string& text);
 
 // 'A-B', 'A-' or '-B' with decimal A and B (A <= B when both are given).
 bool ParseRange(const std::string& text, std::string& begin, std::string& end);
+
+// A time in seconds as curl takes it ('2', '0.5') in whole milliseconds
+// (at least 1); nothing for a malformed, negative or zero one.
+std::optional<int> ParseSeconds(const std::string& text);
 
 // The scheme of a URL written with "://", lower-cased; empty when it has none.
 std::string UrlScheme(const std::string& url);

@@ -9,6 +9,7 @@
 
 #include "base/Application.h"
 #include "base/TextUtils.h"
+#include "platform/kernel.h"
 #include "socket/WSocket.h"
 
 using namespace evc;
@@ -44,6 +45,11 @@ std::string ErrorText(WORD error) {
     case httpErrAborted: return "Connection aborted on request";
     case httpErrLineTooLong: return "HTTP line too long";
     case httpErrBadResponse: return "Malformed response";
+    case httpErrBadChunk: return "Malformed chunked encoding";
+    case httpErrChunkOverflow: return "Chunk size too large";
+    case httpErrChunkEnd: return "No CR LF after a chunk";
+    case httpErrIncomplete: return "Connection closed before the response ended";
+    case httpErrTimeout: return "Request timed out";
     case httpErrNoTls: return "https is not spoken here";
     case httpErrTunnelRefused: return "The proxy refused the tunnel";
     default: return IsSslErrorCode(error) ? SslErrorText(error) : SocketErrorText(error);
@@ -69,7 +75,6 @@ int FailureStatus(WORD error) {
 
 TSession::TSession(const TOptions& options)
     : FOptions(options),
-      FOutput(options.OutputFile),
       FProgress(options.Progress.value_or(!options.Trace && isatty(STDERR_FILENO) != 0)) {}
 
 TSession::~TSession() = default;
@@ -106,14 +111,14 @@ void TSession::Fail(const std::string& text) {
 
 void TSession::WriteHeaderLine(const std::string& line) {
   std::string bytes = line + "\r\n";
-  if (!FOutput.Write(bytes.data(), bytes.size())) Fail(FOutput.Error());
+  if (!FOutput->Write(bytes.data(), bytes.size())) Fail(FOutput->Error());
 }
 
 bool TSession::Prepare() {
   const TOptions& o = FOptions;
   FClient = std::make_unique<THttpsCli>(nullptr);
   THttpsCli& c = *FClient;
-  c.SetURL(o.Url);
+  c.SetRequestVer(o.Http11 ? "1.1" : "1.0");
   c.SetSslCAFile(o.CaCert);
   c.SetSslCAPath(o.CaPath);
   c.SetSslVerifyPeer(!o.Insecure);
@@ -184,7 +189,10 @@ void TSession::HookEvents() {
       Fail(e.what());
     }
   };
-  c.OnSessionConnected = [this](TObject*) { Trace("OnSessionConnected"); };
+  c.OnSessionConnected = [this](TObject*) {
+    FSessionUp = true;
+    Trace(FClient->ConnectionReused() ? "OnSessionConnected (kept connection)" : "OnSessionConnected");
+  };
   c.OnRequestHeaderBegin = [this](TObject*) { Trace("OnRequestHeaderBegin"); };
   c.OnBeforeHeaderSend = [this](TObject*, const std::string& method, TStrings* headers) {
     // A header given by the user replaces the client's own of that name; one
@@ -234,14 +242,14 @@ void TSession::HookEvents() {
   c.OnDocBegin = [this](TObject*) {
     Trace("OnDocBegin");
     FDocumentBytes = 0;
-    FProgress.Begin(FClient->BodyLength());
+    FProgress.Begin(FClient->ContentLength64());
   };
   c.OnDocData = [this](TObject*, const void* buffer, int32_t len) {
     Trace("OnDocData " + std::to_string(len));
     if (len <= 0 || !FFailure.empty()) return;
     FDocumentBytes += len;
     FProgress.Advance(len);
-    if (!FOutput.Write(buffer, static_cast<size_t>(len))) Fail(FOutput.Error());
+    if (!FOutput->Write(buffer, static_cast<size_t>(len))) Fail(FOutput->Error());
   };
   c.OnDocEnd = [this](TObject*) { Trace("OnDocEnd"); };
   c.OnLocationChange = [this](TObject*) {
@@ -282,11 +290,31 @@ int TSession::Run() {
     std::fprintf(stderr, "httpget: %s\n", FFailure.c_str());
     return kExitUsage;
   }
+  int status = kExitOk;
+  for (size_t i = 0; i < FOptions.Urls.size(); ++i) {
+    int s = Transfer(i);
+    if (s != kExitOk) status = s;
+  }
+  return status;
+}
+
+int TSession::Transfer(size_t index) {
+  FDone = false;
+  FError = 0;
+  FFailure.clear();
+  FHeaderSeen = false;
+  FResponseLines = 0;
+  FRelocations = 0;
+  FDocumentBytes = 0;
+  FSessionUp = false;
+  FTimedOut = false;
+  FOutput = std::make_unique<TOutput>(index < FOptions.OutputFiles.size() ? FOptions.OutputFiles[index] : "");
+  if (FPostStream) FPostStream->SetPosition(0);
+  FClient->SetURL(FOptions.Urls[index]);
   THttpRequest rq = FOptions.Method == TMethod::Head ? hrHead : FOptions.Method == TMethod::Post ? hrPost : hrGet;
   try {
     FClient->RequestAsync(rq);
-    // Each wait sleeps in the kernel until a message or a socket event.
-    while (!FDone && FFailure.empty()) Application().HandleMessage();
+    Wait();
   } catch (const std::exception& e) {
     Fail(e.what());
   }
@@ -300,25 +328,55 @@ int TSession::Run() {
   return Outcome();
 }
 
+void TSession::Wait() {
+  const TOptions& o = FOptions;
+  if (o.MaxTimeMs == 0 && o.ConnectTimeoutMs == 0) {
+    // Each wait sleeps in the kernel until a message or a socket event.
+    while (!FDone && FFailure.empty()) Application().HandleMessage();
+    return;
+  }
+  const DWORD start = GetTickCount();
+  while (!FDone && FFailure.empty()) {
+    const DWORD elapsed = GetTickCount() - start;
+    DWORD left = INFINITE;
+    if (o.MaxTimeMs > 0) left = elapsed >= DWORD(o.MaxTimeMs) ? 0 : o.MaxTimeMs - elapsed;
+    if (o.ConnectTimeoutMs > 0 && !FSessionUp) {
+      DWORD c = elapsed >= DWORD(o.ConnectTimeoutMs) ? 0 : o.ConnectTimeoutMs - elapsed;
+      if (c < left) left = c;
+    }
+    if (left == 0) {
+      FTimedOut = true;
+      if (!FSessionUp && o.ConnectTimeoutMs > 0 && elapsed >= DWORD(o.ConnectTimeoutMs))
+        Fail("Connection timed out after " + std::to_string(elapsed) + " milliseconds (28)");
+      else
+        Fail("Operation timed out after " + std::to_string(elapsed) + " milliseconds with " +
+             std::to_string(FDocumentBytes) + " bytes received (28)");
+      return;
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_ALLINPUT);
+    Application().ProcessMessages();
+  }
+}
+
 int TSession::Outcome() {
   THttpCli& c = *FClient;
   const int32_t status = c.HttpStatus();
   if (FFailure.empty() && FError == 0) {
     if (FHeaderSeen && status >= 400) {
-      FOutput.Close();
+      FOutput->Close();
       return kExitHttpError;
     }
     if (FHeaderSeen || FDocumentBytes > 0) {
       // The end of the document is the server's close; a close before the
       // announced length is a cut transfer, not a finished one.
       const bool bodyExpected = FOptions.Method != TMethod::Head && status != 204 && status != 304;
-      if (bodyExpected && c.BodyLength() >= 0 && FDocumentBytes < c.BodyLength()) {
-        Fail("Transfer closed with " + std::to_string(c.BodyLength() - FDocumentBytes) +
+      if (bodyExpected && c.ContentLength64() >= 0 && FDocumentBytes < c.ContentLength64()) {
+        Fail("Transfer closed with " + std::to_string(c.ContentLength64() - FDocumentBytes) +
              " bytes remaining to read (0)");
-      } else if (FOutput.Write("", 0) && FOutput.Close()) {  // an empty document still makes its file
+      } else if (FOutput->Write("", 0) && FOutput->Close()) {  // an empty document still makes its file
         return kExitOk;
       } else {
-        Fail(FOutput.Error());
+        Fail(FOutput->Error());
       }
     } else if (status >= 400) {
       // The client gave up before any server answered (its own 404).
@@ -332,9 +390,9 @@ int TSession::Outcome() {
     std::string text = !FHeaderSeen && !c.StatusText().empty() ? c.StatusText() : ErrorText(FError);
     Fail(text + " (" + std::to_string(FError) + ")");
   }
-  FOutput.Close();
+  FOutput->Close();
   std::fprintf(stderr, "httpget: %s\n", FFailure.c_str());
-  return FailureStatus(FError);
+  return FTimedOut ? kExitTimeout : FailureStatus(FError);
 }
 
 }  // namespace httpget

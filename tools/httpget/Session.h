@@ -1,6 +1,7 @@
-// One run of httpget: a THttpCli set up from the options, the request
-// driven through the thread's message loop, the document written as it
-// arrives, and the outcome turned into an exit status.
+// One run of httpget: a THttpCli set up from the options, each URL's
+// request driven in turn through the thread's message loop (with 1.1 on
+// the connection the previous one left open), each document written as it
+// arrives, and the outcomes turned into an exit status.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitPartial = 18;        // the TLS stream ended without close_notify
 constexpr int kExitHttpError = 22;
+constexpr int kExitTimeout = 28;
 constexpr int kExitTlsHandshake = 35;   // the handshake failed
 constexpr int kExitTlsCertificate = 60; // the server's certificate was not accepted
 
@@ -27,11 +29,16 @@ class TSession {
  public:
   explicit TSession(const TOptions& options);
   ~TSession();
-  // Runs the request to its end; prints the one-line failure on stderr.
+  // Runs the requests to their end; prints a one-line failure on stderr
+  // for each that fails. The status is that of the last one that failed.
   int Run();
 
  private:
   bool Prepare();
+  // One URL: the request, its wait (within the time limits) and its status.
+  int Transfer(size_t index);
+  // Waits for the request's end or the first time limit that passes.
+  void Wait();
   void HookEvents();
   void Trace(const std::string& line) const;
   void Verbose(const std::string& line) const;
@@ -43,7 +50,7 @@ class TSession {
   const TOptions& FOptions;
   std::unique_ptr<evc::THttpsCli> FClient;
   std::unique_ptr<evc::TStream> FPostStream;
-  TOutput FOutput;
+  std::unique_ptr<TOutput> FOutput;
   TProgress FProgress;
   bool FDone = false;
   evc::WORD FError = 0;
@@ -53,6 +60,8 @@ class TSession {
   int FHeaderLines = 0;      // header lines received for the current response
   int FRelocations = 0;
   int64_t FDocumentBytes = 0;  // of the last response
+  bool FSessionUp = false;     // connected (or on a kept connection)
+  bool FTimedOut = false;
 };
 
 }  // namespace httpget

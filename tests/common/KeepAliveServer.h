@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace httptest {
+namespace evctest {
 
 struct TAnswer {
   std::vector<std::string> pieces;  // written one by one
@@ -55,4 +55,4 @@ class TKeepAliveServer {
   std::thread FAcceptor;
 };
 
-}  // namespace httptest
+}  // namespace evctest

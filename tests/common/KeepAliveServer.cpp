@@ -1,4 +1,4 @@
-#include "KeepAliveServer.h"
+#include "common/KeepAliveServer.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 #include "base/TextUtils.h"
 #include "common/LoopbackPeer.h"
 
-namespace httptest {
+namespace evctest {
 
 namespace {
 
@@ -126,4 +126,4 @@ void TKeepAliveServer::Serve(int fd, int connection) {
   ::close(fd);
 }
 
-}  // namespace httptest
+}  // namespace evctest
