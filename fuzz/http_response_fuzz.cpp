@@ -97,8 +97,9 @@ class TFuzzClient : public THttpCli {
       if (took <= 0 || took > len) __builtin_trap();
       data += took;
       size -= static_cast<size_t>(took);
-      // A 1.1 response that has ended takes nothing more.
-      if (Http11() && FNext == nlNone) R->closed = true;
+      // A 1.1 response that has ended, or was given up, takes nothing more
+      // (the socket here is never open, so giving up closes nothing).
+      if (Http11() && (FNext == nlNone || FRequestDoneError != 0)) R->closed = true;
     }
     return true;
   }

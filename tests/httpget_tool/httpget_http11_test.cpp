@@ -2,19 +2,18 @@
 // connection each request went on, where each document was written, and
 // exit status 28 when a limit passes.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 
 #include "ToolRunner.h"
 #include "common/KeepAliveServer.h"
-#include "common/LoopbackPeer.h"
+#include "common/StuckListener.h"
 
 using namespace httpget_test;
 using evctest::TAnswer;
 using evctest::TKeepAliveServer;
+using evctest::TStuckListener;
 
 namespace {
 
@@ -27,29 +26,6 @@ TAnswer Answer(const std::string& request) {
   a.close = request.find(" HTTP/1.0\r\n") != std::string::npos;
   return a;
 }
-
-// A listener whose queue is full: a connection to it neither succeeds nor fails.
-struct TStuckListener {
-  int fd = -1, port = 0;
-  std::vector<int> fillers;
-  TStuckListener() {
-    fd = loopback::ListenLoopback(&port, 0);
-    for (int i = 0; i < 4; ++i) {
-      int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers.push_back(c);
-    }
-    usleep(50000);
-  }
-  ~TStuckListener() {
-    for (int c : fillers) ::close(c);
-    ::close(fd);
-  }
-};
 
 class HttpgetHttp11 : public ::testing::Test {
  protected:
@@ -100,7 +76,7 @@ TEST_F(HttpgetHttp11, TimeLimitsEndWithStatus28) {
     return TAnswer{};
   });
   TStuckListener stuck;
-  const std::string stuckUrl = "http://127.0.0.1:" + std::to_string(stuck.port) + "/";
+  const std::string stuckUrl = "http://127.0.0.1:" + std::to_string(stuck.Port()) + "/";
   const std::vector<TRow> rows = {
       {{"--max-time", "0.3", silent.Url("/slow")}, "Operation timed out after"},
       {{"--http1.1", "-m", "0.3", silent.Url("/slow")}, "Operation timed out after"},

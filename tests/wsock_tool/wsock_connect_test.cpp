@@ -14,6 +14,7 @@
 
 #include "PlainSockets.h"
 #include "ToolProcess.h"
+#include "common/StuckListener.h"
 
 using namespace wsocktest;
 
@@ -92,6 +93,33 @@ TEST(WsockConnect, RefusedConnectionIsOneLineAndStatusOne) {
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Err, "wsock: Connection refused (Error #10061)\n");
   EXPECT_EQ(r.Out, "");
+}
+
+TEST(WsockConnect, TimeoutGivesUpOnAConnectionThatIsNeverMade) {
+  evctest::TStuckListener stuck;
+  auto t0 = std::chrono::steady_clock::now();
+  TToolResult r = RunTool({"connect", "--timeout", "300", "127.0.0.1", Port(stuck.Port())}, "", 10000);
+  auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_EQ(r.Err, "wsock: Connection timed out (Error #10060)\n");
+  EXPECT_GE(took, std::chrono::milliseconds(290));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  // Once connected the limit is gone: a slow peer is no timeout.
+  int port = 0;
+  int listener = ListenTcp(&port);
+  ASSERT_GE(listener, 0);
+  std::thread peer([&] {
+    int c = AcceptTcp(listener, 10000);
+    if (c < 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    (void)!write(c, "late\n", 5);
+    close(c);
+  });
+  r = RunTool({"connect", "--timeout", "200", "127.0.0.1", Port(port)}, "", 10000);
+  peer.join();
+  close(listener);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  EXPECT_EQ(r.Out, "late\n");
 }
 
 // The peer reads until our end of data and only then answers: the tool

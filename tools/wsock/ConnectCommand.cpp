@@ -42,6 +42,10 @@ class TConnectRun {
     FInput.OnChunk = [this](const char* d, size_t n) { Guarded([&] { FUdp ? OnDatagramInput(d, n) : OnInput(d, n); }); };
     FInput.OnEnd = [this](int e) { Guarded([&] { OnInputEnd(e); }); };
     FQuiet.OnTimer = [] { Finish(0); };
+    FConnectLimit.OnTimer = [] {
+      Finish(1, ErrorLine(evc::SocketErrorText(evc::winsock::WSAETIMEDOUT), evc::winsock::WSAETIMEDOUT));
+    };
+    if (FOptions.ConnectTimeoutMs > 0 && !FUdp) FConnectLimit.Start(FOptions.ConnectTimeoutMs);
     Guarded([&] {
       FSocket.SetProto(FOptions.Proto);
       FSocket.SetAddr(FOptions.Host);
@@ -87,6 +91,7 @@ class TConnectRun {
   }
 
   void OnConnected(evc::WORD error) {
+    FConnectLimit.Stop();
     if (error != 0) {
       Finish(1, ErrorLine(FSocksError.empty() ? FSocket.CodeText(error) : FSocksError, error));
       return;
@@ -217,6 +222,7 @@ class TConnectRun {
   TStreamSocket FSocket{nullptr};
   TInputPump FInput;
   TTimer FQuiet;
+  TTimer FConnectLimit;  // --timeout
   std::vector<char> FBuffer;
   bool FInputPaused = false;
   bool FInputEnded = false;

@@ -121,6 +121,9 @@ TParseResult ParseCommandLine(int argc, char** argv) {
   connect->add_option("PORT", o.Port, "Port number or service name")->required()->check(kPort);
   AddProto(connect, o);
   connect->add_option("--local-port", o.LocalPort, "Local port to bind (0: any)")->check(kPort)->capture_default_str();
+  connect->add_option("--timeout", o.ConnectTimeoutMs, "Milliseconds to wait for the connection (0: no limit)")
+      ->check(CLI::Range(0, 3600000))
+      ->capture_default_str();
   connect->add_option("--udp-wait", o.UdpWaitMs, "UDP: milliseconds to wait for replies after the last one")
       ->check(CLI::Range(0, 3600000))
       ->capture_default_str();

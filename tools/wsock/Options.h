@@ -22,6 +22,9 @@ struct TToolOptions {
   // UDP connect: after the end of input, how long to wait for more replies
   // since the last one before ending.
   int UdpWaitMs = 1000;
+  // connect: give up when the connection is not made within this many
+  // milliseconds (0: as long as the system tries).
+  int ConnectTimeoutMs = 0;
 
   // connect through a SOCKS proxy (empty SocksServer: directly).
   std::string SocksServer;
