@@ -40,6 +40,8 @@ void THttpCli::SetRequestVer(const std::string& v) {
   if (v != "1.0" && v != "1.1") throw EHttpException("HTTP version '" + v + "' is not spoken (1.0 or 1.1)", 0);
   // The framing of a response in progress follows the version it was asked with.
   if (v != FRequestVer && FState != hcReady) throw EHttpException("HTTP component is busy", httpErrBusy);
+  // A 1.0 client keeps nothing: a connection left from 1.1 goes now.
+  if (v == "1.0" && FKeep.Idle) CloseQuietly();
   FRequestVer = v;
 }
 

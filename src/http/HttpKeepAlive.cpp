@@ -31,7 +31,10 @@ bool THttpCli::ResumeKeptConnection() {
   if (!FKeep.Idle) return false;
   const bool fits = Http11() && FKeepAliveTimeout > 0 && FCtrlSocket->State() == wsConnected &&
                     GetTickCount() - FKeep.IdleSince < static_cast<DWORD>(FKeepAliveTimeout) &&
-                    FKeep.Key == ConnectionKey();
+                    FKeep.Key == ConnectionKey() &&
+                    // Bytes that came while it was idle, and whose notice is
+                    // still on its way, would be read as the answer.
+                    FCtrlSocket->RcvdCount() == 0;
   if (!fits) {
     CloseQuietly();
     return false;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "HttpTestUtil.h"
 #include "common/KeepAliveServer.h"
@@ -113,6 +114,21 @@ TEST_F(KeepAlive, WhatEndsAConnection) {
     EXPECT_EQ(cli->ConnectionReused(), row.reused);
     EXPECT_EQ(server.Connections(), row.reused ? 1 : 2);
   }
+}
+
+TEST_F(KeepAlive, BytesThatCameWhileIdleAreNoAnswer) {
+  // A second answer nobody asked for follows the first one a little later.
+  TKeepAliveServer server([](const std::string&, int i) {
+    if (i == 0) return TAnswer{{kFine, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale"}, 30};
+    return TAnswer{{kFine}};
+  });
+  ASSERT_TRUE(Run(server, "/a"));
+  // No messages handled meanwhile: the client has not heard of the bytes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(Run(server, "/b"));
+  EXPECT_EQ(*rec.body, "fine");
+  EXPECT_EQ(*rec.doneError, 0);
+  EXPECT_EQ(server.Connections(), 2);
 }
 
 TEST_F(KeepAlive, IdleLimitAndAClientThatKeepsNothing) {
