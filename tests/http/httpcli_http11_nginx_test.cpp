@@ -11,6 +11,7 @@
 
 #include "../../bench/LoopbackNginx.h"
 #include "HttpTestUtil.h"
+#include "common/Noise.h"
 
 using namespace evc;
 using namespace httptest;
@@ -20,14 +21,9 @@ namespace {
 // Printable bytes without "<" (nothing for the includes to act on), in a
 // pattern that does not repeat at block sizes.
 std::string PrintablePattern(size_t n) {
-  std::string s(n, '\0');
-  uint32_t x = 0x2545F491u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>('a' + x % 26);
-  }
+  std::string s;
+  s.reserve(n);
+  for (uint8_t b : testdata::Noise(n, 0x2545F491u)) s += static_cast<char>('a' + b % 26);
   return s;
 }
 
