@@ -175,7 +175,8 @@ void THttpCli::CompleteFramedResponse(bool extra) {
   if (FState == hcReady || FState == hcAborting) return;  // a handler ended the request
   // Bytes behind the end of the response are no answer to anything we
   // asked: the connection is out of step and must not carry another request.
-  const bool keep = !extra && !f.Close && (f.Server11 || f.KeepAlive) && FKeepAliveTimeout > 0 &&
+  // Nor can it while the rest of a POST body is still to go out on it.
+  const bool keep = !extra && !FAllowedToSend && !f.Close && (f.Server11 || f.KeepAlive) && FKeepAliveTimeout > 0 &&
                     FCtrlSocket->State() == wsConnected;
   f.Kind = bfUntilClose;
   if (keep) {
