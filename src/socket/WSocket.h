@@ -346,6 +346,8 @@ class TCustomWSocket : public TComponent {
   void HandleAddrLookupDone(TMessage& msg);
   // Closes a handle left open on a closed component, firing nothing.
   void ReleaseStrayHandle();
+  // Adds to ReadCount, wrapping at 32 bits.
+  void AddReadCount(int n);
 
   uint64_t FReadCalls = 0;  // socket reads so far, to see a handler that reads nothing
   bool FSessionEnded = false;  // CloseBeforeDestruction has run

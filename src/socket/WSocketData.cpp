@@ -164,12 +164,18 @@ int TCustomWSocket::ReadSocketFrom(winsock::SOCKET handle, char* buffer, int siz
   return wsocket::recvfrom(handle, buffer, size, flags, from, fromLen);
 }
 
+// ReadCount is published as 32 bits: past 2 GiB on one connection (a kept
+// HTTP/1.1 one, a large document) it wraps instead of overflowing.
+void TCustomWSocket::AddReadCount(int n) {
+  FReadCount = static_cast<int32_t>(static_cast<uint32_t>(FReadCount) + static_cast<uint32_t>(n));
+}
+
 int TCustomWSocket::Receive(void* buffer, int size) {
   int r = ReadSocket(static_cast<char*>(buffer), size, 0);
   if (r < 0)
     FLastError = wsocket::WSAGetLastError();
   else
-    FReadCount += r;
+    AddReadCount(r);
   return r;
 }
 
@@ -189,7 +195,7 @@ int TCustomWSocket::ReceiveDatagram(void* buffer, int size, winsock::sockaddr_w*
   if (r < 0)
     FLastError = wsocket::WSAGetLastError();
   else
-    FReadCount += r;
+    AddReadCount(r);
   return r;
 }
 
