@@ -12,8 +12,11 @@
 namespace evc {
 
 std::string THttpCli::ConnectionKey() const {
-  return "http://" + FHostName + ":" + FPort + " from " + FLocalAddr + " socks " + FCtrlSocket->SocksServer() +
-         ":" + FCtrlSocket->SocksPort();
+  // Through a proxy an https connection is a tunnel to one server: that
+  // server is part of what the connection is.
+  std::string tunnel = FTargetScheme == "https" ? " for " + FTargetHost : std::string();
+  return FTargetScheme + "://" + FHostName + ":" + FPort + tunnel + " from " + FLocalAddr + " socks " +
+         FCtrlSocket->SocksServer() + ":" + FCtrlSocket->SocksPort();
 }
 
 void THttpCli::CloseQuietly() {
