@@ -65,11 +65,14 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
 
   TStringList headers;
   std::string target = FPath;
-  if (FTunnel) {
+  // The server's port: the one connected to, or through a proxy the one in
+  // the absolute URL of the request line.
+  std::string serverPort = FPort;
+  if (!FProxy.empty()) {
+    std::string proto, user, pass, host, path;
+    SplitUrl(FPath, proto, user, pass, host, serverPort, path);
     // Inside a tunnel the server itself reads the request: the path alone.
-    std::string proto, user, pass, host, port;
-    SplitUrl(FPath, proto, user, pass, host, port, target);
-    if (target.empty()) target = "/";
+    if (FTunnel) target = path.empty() ? std::string("/") : path;
   }
   headers.Add(method + " " + target + " HTTP/" + version);
   if (!FSender.empty()) headers.Add("From: " + FSender);
@@ -78,7 +81,11 @@ bool THttpCli::SendRequest(const std::string& method, const std::string& version
   if (!FAcceptLanguage.empty()) headers.Add("Accept-Language: " + FAcceptLanguage);
   if (method == "POST" && !FContentTypePost.empty()) headers.Add("Content-Type: " + FContentTypePost);
   if (!FAgent.empty()) headers.Add("User-Agent: " + FAgent);
-  headers.Add("Host: " + FTargetHost);
+  // HTTP/1.1 names a port other than the scheme's own in Host, since a
+  // server may keep several sites apart by it; 1.0 keeps the bare name.
+  std::string hostLine = FTargetHost;
+  if (Http11() && !serverPort.empty() && serverPort != DefaultHttpPort(FTargetScheme)) hostLine += ":" + serverPort;
+  headers.Add("Host: " + hostLine);
   // A client that keeps nothing open says so, and the server need not wait.
   if (Http11() && FKeepAliveTimeout == 0) headers.Add("Connection: close");
   if (FNoCache) headers.Add("Pragma: no-cache");
