@@ -106,6 +106,24 @@ TEST_F(HttpsNginx, FetchesOverTlsAndFollowsRelocationsBetweenSchemes) {
   }
 }
 
+TEST_F(HttpsNginx, Http11KeepsTheTlsConnectionForTheNextRequest) {
+  auto c = TrustingClient();
+  c->SetRequestVer("1.1");
+  TOutcome out;
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(Fetch(*c, Server->TlsUrl(i == 1 ? "/doc.bin" : "/small.txt"), out));
+    EXPECT_EQ(out.error, 0) << c->StatusText();
+    EXPECT_EQ(c->ConnectionReused(), i > 0);
+    EXPECT_TRUE(out.body == (i == 1 ? Document : std::string("hello over tls\n")));
+  }
+  // The plain port is another place: its request opens a connection of its own.
+  ASSERT_TRUE(Fetch(*c, Server->Url("/small.txt"), out));
+  EXPECT_EQ(out.error, 0) << c->StatusText();
+  EXPECT_FALSE(c->ConnectionReused());
+  EXPECT_EQ(c->TargetScheme(), "http");
+}
+
 TEST_F(HttpsNginx, OnlyTheHostsChoiceSkipsTheCertificateVerdict) {
   struct {
     const char* name;
